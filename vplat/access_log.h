@@ -1,0 +1,50 @@
+// The ordered record of everything the module does to the outside world:
+// port and MMIO accesses with their widths and values, PEI service calls with
+// their arguments, and the halt. Tests run a scenario first and assert on the
+// whole sequence afterwards; the emulator produces the same record for the
+// real binary so the two can be compared entry by entry.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vplat {
+
+enum class AccessKind : uint8_t { PortRead, PortWrite, MmioRead, MmioWrite, Service, Halt };
+
+struct Access {
+  AccessKind kind;
+  uint32_t address = 0;  // port number or physical address
+  uint8_t width = 0;     // bytes: 1, 2 or 4
+  uint32_t value = 0;    // value read or written; a service's status
+  std::string service;   // service name, for AccessKind::Service
+  std::vector<uint32_t> args;  // service arguments, host pointers left out
+
+  bool operator==(const Access&) const = default;
+};
+
+std::string Describe(const Access& access);
+
+class AccessLog {
+ public:
+  void Record(Access access) { entries_.push_back(std::move(access)); }
+  const std::vector<Access>& Entries() const { return entries_; }
+  void Clear() { entries_.clear(); }
+
+  // Only the entries of one kind, or to one address range, for focused asserts.
+  std::vector<Access> OfKind(AccessKind kind) const;
+
+ private:
+  std::vector<Access> entries_;
+};
+
+// Index of the first entry where the two logs differ (a missing entry counts),
+// or nullopt when they are identical.
+std::optional<size_t> FirstDifference(const std::vector<Access>& a, const std::vector<Access>& b);
+
+// "entry N: expected ... got ..." for a failed comparison, for test messages.
+std::string DescribeDifference(const std::vector<Access>& expected, const std::vector<Access>& actual);
+
+}  // namespace vplat

@@ -1,0 +1,100 @@
+// A model of the PEI core, as far as the module meets it: the services table
+// reached through the word below the IDT, the four services the module calls
+// (each can be told to fail with a given status), the HOB list, the pool, and
+// the End-of-PEI signal that runs the registered notification.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "module/core/efi_types.h"
+#include "vplat/access_log.h"
+#include "vplat/memory_map.h"
+
+namespace vplat {
+
+// Where the PEI core keeps its data in RAM. The same addresses serve the host
+// build and the emulated binary, so both see identical pointers.
+inline constexpr uint32_t RAM_SIZE = 0x01000000;             // 16 MiB from address 0
+inline constexpr uint32_t SERVICE_ENTRY_BASE = 0x000C0000;   // one address per service
+inline constexpr uint32_t SERVICE_ENTRY_STRIDE = 0x10;
+inline constexpr uint32_t SERVICES_TABLE = 0x0000E000;       // EFI_PEI_SERVICES
+inline constexpr uint32_t SERVICES_TABLE_SIZE = 0x100;
+inline constexpr uint32_t SERVICES_POINTER = 0x0000F000;     // holds SERVICES_TABLE
+inline constexpr uint32_t IDT_BASE = 0x00010000;             // word below holds SERVICES_POINTER
+inline constexpr uint32_t HOB_LIST_BASE = 0x00100000;
+inline constexpr uint32_t HOB_LIST_LIMIT = 0x00110000;
+inline constexpr uint32_t POOL_BASE = 0x00200000;
+inline constexpr uint32_t POOL_LIMIT = 0x00300000;
+inline constexpr uint32_t STACK_TOP = 0x00800000;           // for the emulated CPU
+
+enum class PeiService { NotifyPpi, GetHobList, CreateHob, AllocatePool, Unknown };
+const char* ServiceName(PeiService service);
+uint32_t ServiceOffset(PeiService service);
+
+// End of PEI Phase PPI GUID 605ea650-c65c-42e1-ba80-91a52ab618c6.
+inline constexpr EFI_GUID END_OF_PEI_PPI_GUID = {
+    0x605ea650, 0xc65c, 0x42e1, {0xba, 0x80, 0x91, 0xa5, 0x2a, 0xb6, 0x18, 0xc6}};
+
+struct NotifyRegistration {
+  uint32_t flags;
+  EFI_GUID guid;
+  std::function<EFI_STATUS()> invoke;  // runs the notify function
+};
+
+struct Hob {
+  uint32_t address;
+  uint16_t type;
+  uint16_t length;
+  std::vector<uint8_t> bytes;  // the whole HOB, header included
+};
+
+class PeiCore {
+ public:
+  PeiCore(MemoryMap& memory, AccessLog& log) : memory_(memory), log_(log) {}
+
+  // Lays out the IDT pointer word, the services table and an empty HOB list
+  // (PHIT, end). Memory must already map RAM.
+  void Install();
+
+  void FailService(PeiService service, EFI_STATUS status) { failures_[service] = status; }
+
+  // Which service a function address from the table names.
+  PeiService ServiceAt(uint32_t function) const;
+  uint32_t EntryAddress(PeiService service) const;
+
+  // The services, called by a seam backend with the arguments it read. Each is
+  // logged with its arguments and outputs; out-values are written only on success.
+  EFI_STATUS NotifyPpi(uint32_t services, std::vector<NotifyRegistration> list);
+  EFI_STATUS AllocatePool(uint32_t services, uint32_t size, uint32_t* block);
+  EFI_STATUS GetHobList(uint32_t services, uint32_t* hobList);
+  EFI_STATUS CreateHob(uint32_t services, uint16_t type, uint16_t length, uint32_t* hob);
+  EFI_STATUS UnknownService(uint32_t function);
+
+  // Installs the End of PEI Phase PPI: runs every notification registered for
+  // it, in registration order. Returns the status of the last one, or nullopt
+  // when none was registered.
+  std::optional<EFI_STATUS> SignalEndOfPei();
+  const std::vector<NotifyRegistration>& Registrations() const { return registrations_; }
+
+  // HOB list access for scenarios and tests.
+  void AddGuidHob(const EFI_GUID& name, const std::vector<uint8_t>& data);
+  std::vector<Hob> Hobs() const;
+
+ private:
+  std::optional<EFI_STATUS> Failure(PeiService service) const;
+  uint32_t EndOfHobList() const;
+  uint32_t AppendHob(uint16_t type, uint16_t length);  // 0 when the list is full
+
+  MemoryMap& memory_;
+  AccessLog& log_;
+  std::map<PeiService, EFI_STATUS> failures_;
+  std::vector<NotifyRegistration> registrations_;
+  uint32_t poolNext_ = POOL_BASE;
+};
+
+}  // namespace vplat
