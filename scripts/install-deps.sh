@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build needs, skipping the update and the
+# install when everything is already there.
+set -euo pipefail
+packages=(cmake ninja-build g++ clang lld llvm pkg-config
+          libgtest-dev libgmock-dev libbenchmark-dev libssl-dev zlib1g-dev
+          libunicorn-dev libcli11-dev libfmt-dev nlohmann-json3-dev)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "installing: ${missing[*]}"
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
