@@ -34,15 +34,6 @@ void FillPattern(uint8_t* out, size_t length, uint64_t seed) {
   }
 }
 
-std::vector<FitRecord> DefaultEntries(uint32_t manifestAddress) {
-  return {
-      {0x01, 0xFFE00000u, 0},                       // microcode update
-      {0x02, 0xFFE40000u, 0},                       // startup ACM
-      {0x0B, 0xFFFC0000u, 0x400},                   // key manifest
-      {0x0C, manifestAddress, DEFAULT_MANIFEST_SIZE},  // boot policy manifest
-  };
-}
-
 void WriteFit(std::vector<uint8_t>& image, const FlashImageOptions& o,
               const std::vector<FitRecord>& entries) {
   const uint32_t count = static_cast<uint32_t>(entries.size() + 1);
@@ -72,6 +63,15 @@ void WriteFit(std::vector<uint8_t>& image, const FlashImageOptions& o,
 }
 
 }  // namespace
+
+std::vector<FitRecord> DefaultFitEntries(uint32_t manifestAddress) {
+  return {
+      {0x01, 0xFFE00000u, 0},                       // microcode update
+      {0x02, 0xFFE40000u, 0},                       // startup ACM
+      {0x0B, 0xFFFC0000u, 0x400},                   // key manifest
+      {0x0C, manifestAddress, DEFAULT_MANIFEST_SIZE},  // boot policy manifest
+  };
+}
 
 uint32_t ImageBase(const std::vector<uint8_t>& image) {
   return static_cast<uint32_t>(0x100000000ull - image.size());
@@ -142,7 +142,7 @@ std::vector<uint8_t> BuildFlashImage(const FlashImageOptions& o) {
   std::memcpy(manifest.data(), "__ACBP__", 8);
   manifest[8] = 0x10;  // structure version
   Store(image, o.manifestAddress, manifest.data(), manifest.size());
-  WriteFit(image, o, o.entries.empty() ? DefaultEntries(o.manifestAddress) : o.entries);
+  WriteFit(image, o, o.entries.empty() ? DefaultFitEntries(o.manifestAddress) : o.entries);
 
   // The digest goes in last, over the region as it finally stands.
   Digest digest = RegionDigest(image);

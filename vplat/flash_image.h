@@ -48,6 +48,9 @@ struct FlashImageOptions {
   std::vector<FitRecord> entries;
 };
 
+// The entries an image gets when FlashImageOptions::entries is empty.
+std::vector<FitRecord> DefaultFitEntries(uint32_t manifestAddress);
+
 // Throws std::invalid_argument with a one-line reason for options that cannot
 // make an image (size not a multiple of 4 KiB, region or FIT outside it, ...).
 std::vector<uint8_t> BuildFlashImage(const FlashImageOptions& options);
