@@ -11,3 +11,11 @@ ctest --preset default -j "$jobs"
 cmake --preset asan >/dev/null
 cmake --build --preset asan -j "$jobs"
 ctest --preset asan -j "$jobs"
+# The fuzz targets' seed corpora, replayed once (clang, sanitizers): a quick
+# regression check. Fuzz for real with e.g. build/fuzz/fuzz/fit_fuzz -dict=fuzz/fit.dict CORPUS fuzz/corpus/fit
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j "$jobs"
+for corpus in fuzz/corpus/*/; do
+  target=$(basename "$corpus")_fuzz
+  "build/fuzz/fuzz/$target" -runs=0 "$corpus"
+done
