@@ -30,6 +30,7 @@ struct Scenario {
   uint64_t tscHz = 2'400'000'000;
   bool interruptsEnabled = true;
   uint8_t pitCounter2Status = 0x36;  // counter 2's status before the module runs
+  bool pitCounter2Stuck = false;     // a broken counter 2: its output never rises
 };
 
 struct Outcome {
