@@ -5,6 +5,7 @@
 #include "module/crypto/sha256.h"
 #include "module/fit/fit.h"
 #include "module/hw/hw.h"
+#include "module/platform/tsc_frequency.h"
 
 const EFI_GUID EndOfPeiPpiGuid = {0x605ea650, 0xc65c, 0x42e1, {0xba, 0x80, 0x91, 0xa5, 0x2a, 0xb6, 0x18, 0xc6}};
 
@@ -14,7 +15,8 @@ const EFI_PEI_NOTIFY_DESCRIPTOR EndOfPeiNotify = {
     OnEndOfPei,
 };
 
-extern "C" EFI_STATUS ModuleEntry(EFI_PEI_FILE_HANDLE, const void*) {
+extern "C" EFI_STATUS ModuleEntry(EFI_PEI_FILE_HANDLE FileHandle, const void*) {
+  if (FileHandle != nullptr) PublishTscFrequency();
   const PhysAddr services = FindPeiServices();
   return hw::CallNotifyPpi(PeiServiceFunction(services, PEI_SERVICE_NOTIFY_PPI), services, &EndOfPeiNotify);
 }

@@ -84,10 +84,10 @@ TEST(EndOfPei, FailedAllocationHashesNothingAndComparesNothing) {
   auto s = Default();
   s.failures[vplat::PeiService::AllocatePool] = 0x80000009;
   const auto o = vplat::RunNative(s);
-  // Only the registration, the failed allocation, the POST code and the halt.
-  ASSERT_EQ(o.log.size(), 4u);
-  EXPECT_EQ(o.log[1].service, "AllocatePool");
-  EXPECT_EQ(o.log[1].args[1], 112u);
+  // Only the TSC HOB search, the registration, the failed allocation, the POST code and the halt.
+  ASSERT_EQ(o.log.size(), 5u);
+  EXPECT_EQ(o.log[2].service, "AllocatePool");
+  EXPECT_EQ(o.log[2].args[1], 112u);
 }
 
 TEST(ModuleEntry, ReturnsNotifyPpiStatusUnchanged) {
