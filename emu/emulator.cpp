@@ -1,0 +1,439 @@
+#include "emu/emulator.h"
+
+#include <cstdio>
+
+#include <cstring>
+#include <utility>
+
+#include "vplat/devices/post_code.h"
+
+namespace emu {
+namespace {
+
+// RAM that nothing else uses: a call that returns here has finished.
+constexpr uint32_t RETURN_TRAP = 0x000B0000;
+// The stack below vplat::STACK_TOP is filled with this before each call and
+// scanned afterwards for the deepest byte written.
+constexpr uint32_t STACK_PROBE_SIZE = 0x40000;
+constexpr uint8_t STACK_FILL = 0xA5;
+// The service entries, one per service and the "unknown" one at the base.
+constexpr uint32_t SERVICE_ENTRIES_END = vplat::SERVICE_ENTRY_BASE + 5 * vplat::SERVICE_ENTRY_STRIDE;
+constexpr uint32_t PAGE_SIZE = 0x1000;
+constexpr uint32_t EFLAGS_RESERVED = 1u << 1;
+constexpr uint32_t EFLAGS_IF = 1u << 9;
+// A notify list ends with the descriptor that carries the terminate flag; the
+// host backend stops after 16 as well.
+constexpr int MAX_NOTIFY_DESCRIPTORS = 16;
+
+constexpr int REGISTER_IDS[9] = {UC_X86_REG_EAX, UC_X86_REG_EBX, UC_X86_REG_ECX, UC_X86_REG_EDX, UC_X86_REG_ESI,
+                                 UC_X86_REG_EDI, UC_X86_REG_EBP, UC_X86_REG_ESP, UC_X86_REG_EFLAGS};
+
+std::string Hex(uint32_t value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08X", value);
+  return text;
+}
+
+void Check(uc_err err, const char* what) {
+  if (err != UC_ERR_OK) throw EmuError(std::string("unicorn: ") + what + ": " + uc_strerror(err));
+}
+
+}  // namespace
+
+Emulator::Emulator(vplat::Platform& platform, const LoadedModule& module, const Budget& budget)
+    : platform_(platform), budget_(budget), moduleBase_(module.base), moduleEnd_(module.base + module.size) {
+  Check(uc_open(UC_ARCH_X86, UC_MODE_32, &uc_), "open");
+  try {
+    MapMemory();
+    InstallHooks(module);
+    const uc_x86_mmr idtr{0, platform_.idtBase, 0x7FF, 0};
+    Check(uc_reg_write(uc_, UC_X86_REG_IDTR, &idtr), "write IDTR");
+  } catch (...) {
+    uc_close(uc_);
+    throw;
+  }
+}
+
+Emulator::~Emulator() { uc_close(uc_); }
+
+// An exception must not cross Unicorn's C frames: it is parked, the run
+// stopped, and Call rethrows it.
+template <typename Body>
+auto Emulator::Guard(Body body) {
+  using Result = decltype(body());
+  try {
+    return body();
+  } catch (...) {
+    if (!error_) error_ = std::current_exception();
+    uc_emu_stop(uc_);
+    if constexpr (!std::is_void_v<Result>) return Result{};
+  }
+}
+
+void Emulator::MapMemory() {
+  // RAM is the platform's own buffer: what the PEI core model writes (services
+  // table, HOBs, pool) is what the CPU reads, and the reverse.
+  Check(uc_mem_map_ptr(uc_, 0, vplat::RAM_SIZE, UC_PROT_ALL, platform_.memory.Ram(0, vplat::RAM_SIZE)), "map RAM");
+  // Flash is a read-only copy; writes to it are dropped and counted by a hook.
+  const auto& flash = platform_.memory.Flash();
+  if (flash.empty() || flash.size() % PAGE_SIZE != 0)
+    throw EmuError("flash image of " + std::to_string(flash.size()) + " bytes is not a whole number of 4 KiB pages");
+  const uint32_t flashBase = platform_.memory.FlashBase();
+  Check(uc_mem_map(uc_, flashBase, flash.size(), UC_PROT_READ | UC_PROT_EXEC), "map flash");
+  Check(uc_mem_write(uc_, flashBase, flash.data(), flash.size()), "fill flash");
+}
+
+uc_hook Emulator::AddHook(int type, void* callback, uint64_t begin, uint64_t end, int instruction) {
+  uc_hook hook;
+  const uc_err err = instruction != 0 ? uc_hook_add(uc_, &hook, type, callback, this, begin, end, instruction)
+                                      : uc_hook_add(uc_, &hook, type, callback, this, begin, end);
+  Check(err, "add hook");
+  return hook;
+}
+
+void Emulator::InstallHooks(const LoadedModule& module) {
+  using Self = Emulator;
+
+  // Every translated block, wherever it lies: instruction count, budget and
+  // halt detection. A block hook costs one call per block, not per instruction.
+  AddHook(UC_HOOK_BLOCK,
+          reinterpret_cast<void*>(+[](uc_engine*, uint64_t address, uint32_t size, void* user) {
+            auto* self = static_cast<Self*>(user);
+            self->Guard([&] { self->OnBlock(static_cast<uint32_t>(address), size); });
+          }),
+          1, 0);
+
+  AddHook(UC_HOOK_CODE,
+          reinterpret_cast<void*>(+[](uc_engine*, uint64_t address, uint32_t, void* user) {
+            auto* self = static_cast<Self*>(user);
+            self->Guard([&] { self->OnService(static_cast<uint32_t>(address)); });
+          }),
+          vplat::SERVICE_ENTRY_BASE, SERVICE_ENTRIES_END - 1);
+
+  // RDTSC cannot be hooked as an instruction: hook every 0F 31 in the code
+  // and the instruction after it, where EDX:EAX take the platform's TSC. A
+  // hook fires only where an instruction starts, so a pair inside another
+  // instruction costs nothing; the block is not cut, so counts stay exact.
+  const auto& flash = platform_.memory.Flash();
+  const uint32_t flashBase = platform_.memory.FlashBase();
+  for (const PeSection& s : module.info.sections) {
+    if (!s.Executable()) continue;
+    const uint32_t begin = module.base + s.rva, end = begin + std::max(s.rawSize, s.virtualSize);
+    for (uint32_t at = begin; at + 1 < end; ++at) {
+      if (flash[at - flashBase] != 0x0F || flash[at + 1 - flashBase] != 0x31) continue;
+      AddHook(UC_HOOK_CODE,
+              reinterpret_cast<void*>(+[](uc_engine*, uint64_t address, uint32_t, void* user) {
+                static_cast<Self*>(user)->pendingTsc_ = static_cast<uint32_t>(address) + 2;
+              }),
+              at, at);
+      AddHook(UC_HOOK_CODE,
+              reinterpret_cast<void*>(+[](uc_engine*, uint64_t address, uint32_t, void* user) {
+                auto* self = static_cast<Self*>(user);
+                self->Guard([&] { self->AfterRdtsc(static_cast<uint32_t>(address)); });
+              }),
+              at + 2, at + 2);
+    }
+  }
+
+  AddHook(UC_HOOK_INSN,
+          reinterpret_cast<void*>(+[](uc_engine*, uint32_t port, int size, void* user) -> uint32_t {
+            auto* self = static_cast<Self*>(user);
+            return self->Guard([&] { return self->OnPortIn(static_cast<uint16_t>(port), size); });
+          }),
+          1, 0, UC_X86_INS_IN);
+  AddHook(UC_HOOK_INSN,
+          reinterpret_cast<void*>(+[](uc_engine*, uint32_t port, int size, uint32_t value, void* user) {
+            auto* self = static_cast<Self*>(user);
+            self->Guard([&] { self->OnPortOut(static_cast<uint16_t>(port), size, value); });
+          }),
+          1, 0, UC_X86_INS_OUT);
+
+  AddHook(UC_HOOK_MEM_UNMAPPED,
+          reinterpret_cast<void*>(+[](uc_engine*, uc_mem_type type, uint64_t address, int, int64_t, void* user) {
+            auto* self = static_cast<Self*>(user);
+            return self->Guard([&] { return self->OnUnmapped(type, static_cast<uint32_t>(address)); });
+          }),
+          1, 0);
+  AddHook(UC_HOOK_MEM_WRITE_PROT,
+          reinterpret_cast<void*>(+[](uc_engine*, uc_mem_type, uint64_t address, int size, int64_t value, void* user) {
+            auto* self = static_cast<Self*>(user);
+            self->Guard([&] { self->OnFlashWrite(static_cast<uint32_t>(address), size, value); });
+            return true;
+          }),
+          1, 0);
+  AddHook(UC_HOOK_INTR,
+          reinterpret_cast<void*>(+[](uc_engine*, uint32_t vector, void* user) {
+            auto* self = static_cast<Self*>(user);
+            self->Guard([&] { self->OnInterrupt(vector); });
+          }),
+          1, 0);
+}
+
+uint32_t Emulator::Reg(int id) {
+  uint32_t value = 0;
+  Check(uc_reg_read(uc_, id, &value), "read register");
+  return value;
+}
+
+void Emulator::SetReg(int id, uint32_t value) { Check(uc_reg_write(uc_, id, &value), "write register"); }
+
+Emulator::Registers Emulator::ReadRegisters() {
+  Registers r{};
+  void* pointers[9];
+  for (int i = 0; i < 9; ++i) pointers[i] = &r.values[i];
+  Check(uc_reg_read_batch(uc_, const_cast<int*>(REGISTER_IDS), pointers, 9), "read registers");
+  return r;
+}
+
+void Emulator::SyncInterruptFlag() { platform_.interruptsEnabled = (Reg(UC_X86_REG_EFLAGS) & EFLAGS_IF) != 0; }
+
+std::string Emulator::Where() {
+  const uint32_t eip = Reg(UC_X86_REG_EIP);
+  std::string text = "at EIP " + Hex(eip);
+  if (eip >= moduleBase_ && eip < moduleEnd_) text += " (module RVA " + Hex(eip - moduleBase_) + ")";
+  return text;
+}
+
+void Emulator::OnService(uint32_t address) {
+  SyncInterruptFlag();
+  NoteEvent();
+  auto& memory = platform_.memory;
+  const uint32_t esp = Reg(UC_X86_REG_ESP);
+  auto arg = [&](int index) { return memory.Peek32(esp + 4 + 4 * index); };
+  // Out-values go where the module's pointer says, as the core would store them.
+  auto out = [&](int index, uint32_t value) { memory.Write(arg(index), 4, value); };
+  auto& pei = platform_.pei;
+  EFI_STATUS status = EFI_UNSUPPORTED;
+  uint32_t value = 0;
+  switch (address == pei.EntryAddress(pei.ServiceAt(address)) ? pei.ServiceAt(address) : vplat::PeiService::Unknown) {
+    case vplat::PeiService::NotifyPpi:
+      status = NotifyPpi(arg(0), arg(1));
+      break;
+    case vplat::PeiService::AllocatePool:
+      if ((status = pei.AllocatePool(arg(0), arg(1), &value)) == EFI_SUCCESS) out(2, value);
+      break;
+    case vplat::PeiService::GetHobList:
+      if ((status = pei.GetHobList(arg(0), &value)) == EFI_SUCCESS) out(1, value);
+      break;
+    case vplat::PeiService::CreateHob:
+      // 16-bit arguments travel in 32-bit stack slots.
+      if ((status = pei.CreateHob(arg(0), static_cast<uint16_t>(arg(1)), static_cast<uint16_t>(arg(2)), &value)) ==
+          EFI_SUCCESS)
+        out(3, value);
+      break;
+    case vplat::PeiService::Unknown:
+      status = pei.UnknownService(address);
+      break;
+  }
+  // Return to the caller as `ret` would; cdecl leaves the arguments to it.
+  SetReg(UC_X86_REG_EAX, status);
+  SetReg(UC_X86_REG_ESP, esp + 4);
+  SetReg(UC_X86_REG_EIP, memory.Peek32(esp));
+}
+
+EFI_STATUS Emulator::NotifyPpi(uint32_t services, uint32_t list) {
+  auto& memory = platform_.memory;
+  std::vector<vplat::NotifyRegistration> registrations;
+  for (int i = 0; i < MAX_NOTIFY_DESCRIPTORS; ++i) {
+    const uint32_t descriptor = list + 12u * static_cast<uint32_t>(i);
+    const uint32_t flags = memory.Peek32(descriptor);
+    EFI_GUID guid;
+    memory.Peek(memory.Peek32(descriptor + 4), &guid, sizeof guid);
+    // Notify is read when the notification runs, as the host backend does.
+    registrations.push_back({flags, guid, [this, descriptor]() -> EFI_STATUS {
+                               const uint32_t notify = platform_.memory.Peek32(descriptor + 8);
+                               const CallResult r = Call(notify, {vplat::SERVICES_POINTER, descriptor, 0});
+                               // A halted notification is released like the host backend
+                               // releases it: the module then returns EFI_SUCCESS.
+                               return r.halted ? EFI_SUCCESS : r.eax;
+                             }});
+    if (flags & EFI_PEI_PPI_DESCRIPTOR_TERMINATE_LIST) break;
+  }
+  return platform_.pei.NotifyPpi(services, std::move(registrations));
+}
+
+// Reached also as a jump target: only right after the RDTSC does it apply.
+void Emulator::AfterRdtsc(uint32_t address) {
+  if (pendingTsc_ != address) return;
+  pendingTsc_ = 0;
+  SyncInterruptFlag();
+  NoteEvent();
+  const uint64_t tsc = platform_.Tsc();
+  SetReg(UC_X86_REG_EAX, static_cast<uint32_t>(tsc));
+  SetReg(UC_X86_REG_EDX, static_cast<uint32_t>(tsc >> 32));
+}
+
+// The halt loop: a block entered again with the same registers, with nothing
+// in between that changed memory or touched a device, repeats forever.
+void Emulator::OnBlock(uint32_t address, uint32_t size) {
+  // A service entry's block never runs: its hook returns to the caller first.
+  if (address >= vplat::SERVICE_ENTRY_BASE && address < SERVICE_ENTRIES_END) return;
+  auto [count, unseen] = blockSizes_.try_emplace(uint64_t{address} << 32 | size, 0);
+  if (unseen) {
+    // The block being run is in the translation cache, so this is a lookup.
+    uc_tb tb{};
+    Check(uc_ctl_request_cache(uc_, address, &tb), "look up translated block");
+    count->second = tb.icount;
+    for (uint32_t page = address & ~(PAGE_SIZE - 1); page < address + size; page += PAGE_SIZE)
+      codePages_.insert(page);
+  }
+  instructions_ += count->second;
+  if (instructions_ > budget_.instructions) {
+    budgetExceeded_ = true;
+    uc_emu_stop(uc_);
+    return;
+  }
+  if (!armed_) return;
+  const Registers registers = ReadRegisters();
+  auto [it, fresh] = visits_.try_emplace(address, BlockVisit{registers, epoch_});
+  if (!fresh && it->second.epoch == epoch_ && it->second.registers == registers) {
+    halted_ = true;
+    SyncInterruptFlag();
+    platform_.NoteHalt();
+    uc_emu_stop(uc_);
+    return;
+  }
+  it->second = {registers, epoch_};
+}
+
+// The halt loop follows the POST code write; from then on RAM writes are
+// watched. Memory hooks apply to blocks translated after they were added, so
+// the code run so far is translated afresh.
+void Emulator::Arm() {
+  armed_ = true;
+  ramWriteHook_ = AddHook(
+      UC_HOOK_MEM_WRITE,
+      reinterpret_cast<void*>(+[](uc_engine*, uc_mem_type, uint64_t address, int size, int64_t value, void* user) {
+        auto* self = static_cast<Emulator*>(user);
+        self->Guard([&] { self->OnRamWrite(static_cast<uint32_t>(address), size, value); });
+      }),
+      0, vplat::RAM_SIZE - 1);
+  for (uint32_t page : codePages_) Check(uc_ctl_remove_cache(uc_, page, page + PAGE_SIZE), "drop translated blocks");
+}
+
+void Emulator::OnRamWrite(uint32_t address, int size, uint64_t value) {
+  if (!armed_) return;
+  uint64_t current = 0;
+  platform_.memory.Peek(address, &current, static_cast<uint32_t>(size));
+  const uint64_t mask = size >= 8 ? ~0ull : (1ull << (8 * size)) - 1;
+  if ((current & mask) != (static_cast<uint64_t>(value) & mask)) NoteEvent();
+}
+
+uint32_t Emulator::OnPortIn(uint16_t port, int size) {
+  SyncInterruptFlag();
+  NoteEvent();
+  return platform_.PortIn(port, static_cast<uint8_t>(size));
+}
+
+void Emulator::OnPortOut(uint16_t port, int size, uint32_t value) {
+  SyncInterruptFlag();
+  NoteEvent();
+  if (port == vplat::POST_CODE_PORT_LOW && !armed_) Arm();
+  platform_.PortOut(port, static_cast<uint8_t>(size), value);
+}
+
+// Anything outside RAM and flash is the platform's memory map: devices, or the
+// open bus. Its pages are mapped as MMIO on first touch.
+bool Emulator::OnUnmapped(uc_mem_type type, uint32_t address) {
+  if (type == UC_MEM_FETCH_UNMAPPED)
+    throw EmuError("instruction fetch from " + Hex(address) + ", where nothing executable is mapped");
+  const uint32_t page = address & ~(PAGE_SIZE - 1);
+  MmioPage& context = mmioPages_.emplace_back(MmioPage{this, page});
+  auto read = +[](uc_engine*, uint64_t offset, unsigned size, void* user) -> uint64_t {
+    auto* p = static_cast<MmioPage*>(user);
+    return p->emulator->Guard([&] { return p->emulator->OnMmioRead(p->base + static_cast<uint32_t>(offset), size); });
+  };
+  auto write = +[](uc_engine*, uint64_t offset, unsigned size, uint64_t value, void* user) {
+    auto* p = static_cast<MmioPage*>(user);
+    p->emulator->Guard([&] { p->emulator->OnMmioWrite(p->base + static_cast<uint32_t>(offset), size, value); });
+  };
+  Check(uc_mmio_map(uc_, page, PAGE_SIZE, read, &context, write, &context), "map MMIO page");
+  return true;
+}
+
+// The bus carries at most 32 bits at once; wider accesses go as 32-bit halves.
+uint64_t Emulator::OnMmioRead(uint32_t address, unsigned size) {
+  SyncInterruptFlag();
+  NoteEvent();
+  if (size <= 4) return platform_.memory.Read(address, static_cast<uint8_t>(size));
+  const uint64_t low = platform_.memory.Read(address, 4);
+  return low | uint64_t{platform_.memory.Read(address + 4, 4)} << 32;
+}
+
+void Emulator::OnMmioWrite(uint32_t address, unsigned size, uint64_t value) {
+  SyncInterruptFlag();
+  NoteEvent();
+  if (size <= 4) return platform_.memory.Write(address, static_cast<uint8_t>(size), static_cast<uint32_t>(value));
+  platform_.memory.Write(address, 4, static_cast<uint32_t>(value));
+  platform_.memory.Write(address + 4, 4, static_cast<uint32_t>(value >> 32));
+}
+
+// Flash ignores writes; the memory map counts them as dropped.
+void Emulator::OnFlashWrite(uint32_t address, int size, uint64_t value) {
+  NoteEvent();
+  platform_.memory.Write(address, static_cast<uint8_t>(size > 4 ? 4 : size), static_cast<uint32_t>(value));
+}
+
+void Emulator::OnInterrupt(uint32_t vector) {
+  throw EmuError("CPU exception or interrupt " + std::to_string(vector) + " " + Where());
+}
+
+void Emulator::FillStackProbe() {
+  std::memset(platform_.memory.Ram(vplat::STACK_TOP - STACK_PROBE_SIZE, STACK_PROBE_SIZE), STACK_FILL,
+              STACK_PROBE_SIZE);
+}
+
+uint32_t Emulator::MeasureStack(uint32_t entryEsp) const {
+  const uint32_t low = vplat::STACK_TOP - STACK_PROBE_SIZE;
+  uint8_t byte;
+  for (uint32_t at = low; at < entryEsp; ++at) {
+    platform_.memory.Peek(at, &byte, 1);
+    if (byte != STACK_FILL) return entryEsp - at;
+  }
+  return 0;
+}
+
+CallResult Emulator::Call(uint32_t function, const std::vector<uint32_t>& args) {
+  if (running_) throw EmuError("a call into the module while another one runs");
+  FillStackProbe();
+  uint32_t esp = vplat::STACK_TOP;
+  for (auto it = args.rbegin(); it != args.rend(); ++it) platform_.memory.Poke32(esp -= 4, *it);
+  platform_.memory.Poke32(esp -= 4, RETURN_TRAP);
+  const uint32_t entryEsp = esp;
+  SetReg(UC_X86_REG_ESP, esp);
+  SetReg(UC_X86_REG_EFLAGS, EFLAGS_RESERVED | (platform_.interruptsEnabled ? EFLAGS_IF : 0));
+
+  instructions_ = 0;
+  budgetExceeded_ = halted_ = armed_ = false;
+  visits_.clear();
+  running_ = true;
+  const auto start = std::chrono::steady_clock::now();
+  const auto timeout = std::chrono::duration_cast<std::chrono::microseconds>(budget_.time);
+  const uc_err err = uc_emu_start(uc_, function, RETURN_TRAP, static_cast<uint64_t>(timeout.count()), 0);
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  running_ = false;
+  SyncInterruptFlag();
+  if (ramWriteHook_ != 0) {
+    Check(uc_hook_del(uc_, ramWriteHook_), "remove hook");
+    ramWriteHook_ = 0;
+  }
+
+  if (error_) std::rethrow_exception(std::exchange(error_, nullptr));
+  if (err != UC_ERR_OK) throw EmuError(std::string("CPU stopped: ") + uc_strerror(err) + " " + Where());
+  CallResult result;
+  result.instructions = instructions_;
+  result.stackUsed = MeasureStack(entryEsp);
+  result.halted = halted_;
+  if (halted_ || Reg(UC_X86_REG_EIP) == RETURN_TRAP) {
+    if (!halted_) result.eax = Reg(UC_X86_REG_EAX);
+    calls_.push_back(result);
+    return result;
+  }
+  if (budgetExceeded_)
+    throw EmuError("instruction budget of " + std::to_string(budget_.instructions) + " exceeded " + Where());
+  if (elapsed >= budget_.time)
+    throw EmuError("time budget of " + std::to_string(budget_.time.count()) + " ms exceeded " + Where());
+  throw EmuError("CPU stopped for no known reason " + Where());
+}
+
+}  // namespace emu
