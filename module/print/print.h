@@ -14,6 +14,10 @@
 //   at 0xFFFFFFFF if it would pass 2^32 - 1.
 // - Of the caller's flags only PF_OUT_16BIT, PF_FMT_16BIT and PF_MEASURE_ONLY
 //   are honoured; every other bit is ignored.
+// - Widths and precisions are unsigned 32-bit (a digit run in the format keeps
+//   its value modulo 2^32); each count of blanks or '0's to add is taken as a
+//   signed 32-bit number and adds nothing below zero, so a negative '*' width
+//   pads nothing. Output stops at the output end however large a count is.
 // - The format is ended by a zero character of its own size (a byte, or a
 //   16-bit unit with PF_FMT_16BIT).
 //
