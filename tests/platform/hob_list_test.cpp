@@ -26,16 +26,6 @@ TEST(GuidEquals, EqualOnlyWhenAllFourWordsAre) {
   EXPECT_EQ(GuidEquals(&base, &copy), 1);
 }
 
-TEST(GuidCopy, CopiesSixteenBytesAndReturnsTheDestination) {
-  uint8_t bytes[18];
-  std::memset(bytes, 0xA5, sizeof bytes);
-  auto* destination = reinterpret_cast<EFI_GUID*>(bytes + 1);
-  EXPECT_EQ(GuidCopy(destination, &TscFrequencyGuid), destination);
-  std::vector<uint8_t> expected(sizeof bytes, 0xA5);
-  std::copy(TSC_GUID_BYTES.begin(), TSC_GUID_BYTES.end(), expected.begin() + 1);
-  EXPECT_EQ(std::vector<uint8_t>(bytes, bytes + sizeof bytes), expected);
-}
-
 // Lists that end the walk early: none may loop, or reach the TSC HOB behind.
 TEST(LookupGuidHob, ZeroLengthHobEndsTheWalk) {
   const struct {
@@ -92,17 +82,6 @@ TEST(ReserveGuidHobData, LengthMustFitSixteenBits) {
     EXPECT_EQ(ReserveGuidHobData(&TscFrequencyGuid, c.dataLength), NULL_PHYS);
     EXPECT_EQ(p.log.Entries(), c.log);
   }
-}
-
-TEST(ReserveGuidHobData, NamesTheHobAndReturnsItsFirstDataByte) {
-  vplat::Platform p;
-  vplat::ScopedPlatform scope(p);
-  const uint32_t hob = vplat::HOB_LIST_BASE + 56;
-  EXPECT_EQ(ReserveGuidHobData(&TscFrequencyGuid, 5), Phys(hob + 24));
-  EXPECT_EQ(p.log.Entries(),
-            (std::vector<Access>{Call("CreateHob", EFI_SUCCESS, {vplat::SERVICES_POINTER, 4, 29, hob})}));
-  // Rounded up to 32 by the PEI core; the data left as the core made it.
-  EXPECT_EQ(p.pei.Hobs().back().bytes, GuidHob(TSC_GUID_BYTES, {}, 32));
 }
 
 }  // namespace

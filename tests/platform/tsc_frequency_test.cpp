@@ -68,8 +68,19 @@ std::vector<Span> Measurement(const TimerCase& c, size_t lowPolls, bool rises) {
   return s;
 }
 
-// Counter 2 fires 1194 clocks after its count is written: 1192 low polls.
-std::vector<Span> FullMeasurement(const TimerCase& c) { return Measurement(c, 1192, true); }
+// The entry that measures: the HOB search, the measurement, CreateHob, the registration.
+std::vector<Span> MeasuringEntry(const TimerCase& c, const Access& getHobList, const Access& createHob) {
+  std::vector<Span> s = {{getHobList}};
+  // Counter 2 fires 1194 clocks after its count is written: 1192 low polls.
+  Append(s, Measurement(c, 1192, true));
+  Append(s, {{createHob}, {kNotifyPpi}});
+  return s;
+}
+
+// The frequency measured when the entry starts `clocks` PIT clocks after power-on.
+uint64_t PredictedFrequency(uint64_t clocks, uint64_t tscHz) {
+  return (TscAt(clocks + CLOCKS_TO_END, tscHz) - TscAt(clocks + CLOCKS_TO_START, tscHz)) * 1000;
+}
 
 vplat::Scenario ScenarioOf(const TimerCase& c) {
   vplat::Scenario s;
@@ -111,13 +122,9 @@ TEST(PublishTscFrequency, MeasuresAndCreatesTheHobWhenNoneExists) {
 
     EXPECT_EQ(RunEntry(p), EFI_SUCCESS);
 
-    std::vector<Span> expected = {{kGetHobList}};
-    Append(expected, FullMeasurement(c));
-    Append(expected, {{CreateHob(EFI_SUCCESS, FIRST_FREE_HOB)}, {kNotifyPpi}});
-    EXPECT_TRUE(LogMatches(p.log.Entries(), expected));
-    const uint64_t frequency =
-        (TscAt(clocks + CLOCKS_TO_END, c.tscHz) - TscAt(clocks + CLOCKS_TO_START, c.tscHz)) * 1000;
-    EXPECT_EQ(HobBytes(p), (std::vector<std::vector<uint8_t>>{kPhit, TscHob(frequency)}));
+    EXPECT_TRUE(LogMatches(p.log.Entries(), MeasuringEntry(c, kGetHobList, CreateHob(EFI_SUCCESS, FIRST_FREE_HOB))));
+    EXPECT_EQ(HobBytes(p),
+              (std::vector<std::vector<uint8_t>>{kPhit, TscHob(PredictedFrequency(clocks, c.tscHz))}));
     EXPECT_EQ(p.interruptsEnabled, c.interrupts);
   }
 }
@@ -260,13 +267,9 @@ TEST(PublishTscFrequency, SkipsOtherHobsAndAppendsItsOwnAtTheEnd) {
 
   EXPECT_EQ(RunEntry(p), EFI_SUCCESS);
 
-  std::vector<Span> expected = {{kGetHobList}};
-  Append(expected, FullMeasurement(kSquareWave));
-  Append(expected, {{CreateHob(EFI_SUCCESS, end)}, {kNotifyPpi}});
-  EXPECT_TRUE(LogMatches(p.log.Entries(), expected));
+  EXPECT_TRUE(LogMatches(p.log.Entries(), MeasuringEntry(kSquareWave, kGetHobList, CreateHob(EFI_SUCCESS, end))));
   auto all = hobs;
-  all.push_back(TscHob((TscAt(clocks + CLOCKS_TO_END, kSquareWave.tscHz) -
-                        TscAt(clocks + CLOCKS_TO_START, kSquareWave.tscHz)) * 1000));
+  all.push_back(TscHob(PredictedFrequency(clocks, kSquareWave.tscHz)));
   EXPECT_EQ(HobBytes(p), all);
 }
 
@@ -293,10 +296,7 @@ TEST(PublishTscFrequency, FailingServices) {
 
     EXPECT_EQ(RunEntry(p), EFI_SUCCESS);
 
-    std::vector<Span> expected = {{c.hobList}};
-    Append(expected, FullMeasurement(kSquareWave));
-    Append(expected, {{c.createHob}, {kNotifyPpi}});
-    EXPECT_TRUE(LogMatches(p.log.Entries(), expected));
+    EXPECT_TRUE(LogMatches(p.log.Entries(), MeasuringEntry(kSquareWave, c.hobList, c.createHob)));
     EXPECT_EQ(p.pei.Hobs().size(), c.created ? 2u : 1u);
     EXPECT_EQ(p.pei.Registrations().size(), 1u) << "the entry still registers its notification";
   }
