@@ -55,7 +55,7 @@ const TimerCase kTimerCases[] = {
     {"12.9 GHz", 0x36, -1, false, 12'884'901'888, 0x00, 0x01, 0xB6, true},
 };
 
-// Steps 2 to 15 of the measurement: the read of port B before the start and
+// The measurement from the save of port B to its restore: the read before the start and
 // `lowPolls` polls with the output low, then the poll that sees it high.
 std::vector<Span> Measurement(const TimerCase& c, size_t lowPolls, bool rises) {
   std::vector<Span> s = {{In(0x61, c.portBRead)}, {Out(0x43, 0xE8)},        {In(0x42, c.status)},
