@@ -1,8 +1,9 @@
 #include "emu/emulator.h"
 
+#include <algorithm>
 #include <cstdio>
-
 #include <cstring>
+#include <type_traits>
 #include <utility>
 
 #include "vplat/devices/post_code.h"
@@ -205,7 +206,7 @@ void Emulator::OnService(uint32_t address) {
   auto& pei = platform_.pei;
   EFI_STATUS status = EFI_UNSUPPORTED;
   uint32_t value = 0;
-  switch (address == pei.EntryAddress(pei.ServiceAt(address)) ? pei.ServiceAt(address) : vplat::PeiService::Unknown) {
+  switch (pei.ServiceAt(address)) {
     case vplat::PeiService::NotifyPpi:
       status = NotifyPpi(arg(0), arg(1));
       break;
@@ -274,8 +275,6 @@ void Emulator::OnBlock(uint32_t address, uint32_t size) {
     uc_tb tb{};
     Check(uc_ctl_request_cache(uc_, address, &tb), "look up translated block");
     count->second = tb.icount;
-    for (uint32_t page = address & ~(PAGE_SIZE - 1); page < address + size; page += PAGE_SIZE)
-      codePages_.insert(page);
   }
   instructions_ += count->second;
   if (instructions_ > budget_.instructions) {
@@ -297,8 +296,8 @@ void Emulator::OnBlock(uint32_t address, uint32_t size) {
 }
 
 // The halt loop follows the POST code write; from then on RAM writes are
-// watched. Memory hooks apply to blocks translated after they were added, so
-// the code run so far is translated afresh.
+// watched. Watching them from the start would slow the region hash by half.
+// (Unicorn applies a memory hook added mid-run to blocks translated before.)
 void Emulator::Arm() {
   armed_ = true;
   ramWriteHook_ = AddHook(
@@ -308,11 +307,9 @@ void Emulator::Arm() {
         self->Guard([&] { self->OnRamWrite(static_cast<uint32_t>(address), size, value); });
       }),
       0, vplat::RAM_SIZE - 1);
-  for (uint32_t page : codePages_) Check(uc_ctl_remove_cache(uc_, page, page + PAGE_SIZE), "drop translated blocks");
 }
 
 void Emulator::OnRamWrite(uint32_t address, int size, uint64_t value) {
-  if (!armed_) return;
   uint64_t current = 0;
   platform_.memory.Peek(address, &current, static_cast<uint32_t>(size));
   const uint64_t mask = size >= 8 ? ~0ull : (1ull << (8 * size)) - 1;
@@ -383,14 +380,11 @@ void Emulator::FillStackProbe() {
               STACK_PROBE_SIZE);
 }
 
-uint32_t Emulator::MeasureStack(uint32_t entryEsp) const {
+uint32_t Emulator::MeasureStack(uint32_t entryEsp) {
   const uint32_t low = vplat::STACK_TOP - STACK_PROBE_SIZE;
-  uint8_t byte;
-  for (uint32_t at = low; at < entryEsp; ++at) {
-    platform_.memory.Peek(at, &byte, 1);
-    if (byte != STACK_FILL) return entryEsp - at;
-  }
-  return 0;
+  const uint8_t* probe = platform_.memory.Ram(low, entryEsp - low);
+  const uint8_t* deepest = std::find_if(probe, probe + (entryEsp - low), [](uint8_t b) { return b != STACK_FILL; });
+  return static_cast<uint32_t>(probe + (entryEsp - low) - deepest);
 }
 
 CallResult Emulator::Call(uint32_t function, const std::vector<uint32_t>& args) {

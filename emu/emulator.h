@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <deque>
 #include <exception>
-#include <set>
 #include <stdexcept>
 #include <string>
 #include <unordered_map>
@@ -101,7 +100,7 @@ class Emulator {
 
   std::string Where();
   void FillStackProbe();
-  uint32_t MeasureStack(uint32_t entryEsp) const;
+  uint32_t MeasureStack(uint32_t entryEsp);
 
   vplat::Platform& platform_;
   Budget budget_;
@@ -118,10 +117,8 @@ class Emulator {
   uint64_t epoch_ = 0;
   std::unordered_map<uint32_t, BlockVisit> visits_;
   std::unordered_map<uint64_t, uint32_t> blockSizes_;  // (address, bytes) -> instructions
-  std::set<uint32_t> codePages_;                        // pages where blocks ran
   uc_hook ramWriteHook_ = 0;
-  uint32_t pendingTsc_ = 0;
-  // the instruction after an RDTSC just executed
+  uint32_t pendingTsc_ = 0;  // the instruction after an RDTSC that just ran
   std::exception_ptr error_;
   std::vector<CallResult> calls_;
 };

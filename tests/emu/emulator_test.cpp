@@ -1,0 +1,217 @@
+// The emulator's own machinery, driven by small hand-assembled modules: each
+// kind of access reaches the same platform model as the host backend does
+// (checked against a reference platform doing the same accesses directly),
+// the halt loop is recognised only when nothing can change any more, and a
+// run that never ends stops at its budget.
+#include "emu/emulator.h"
+
+#include <gtest/gtest.h>
+
+#include "emu/run_emulated.h"
+#include "tests/emu/pe_builder.h"
+#include "vplat/flash_image.h"
+
+namespace {
+
+using vplat::Access;
+using vplat::AccessKind;
+
+vplat::Scenario Erased() {
+  vplat::Scenario s;
+  s.image.assign(0x100000000ull - vplat::DEFAULT_MODULE_ADDRESS, 0xFF);
+  s.signalEndOfPei = false;
+  return s;
+}
+
+emu::EmulatedRun RunCode(const std::vector<uint8_t>& code, const vplat::Scenario& s = Erased(),
+                         const emu::Budget& budget = {}) {
+  emu_test::PeSpec spec;
+  spec.code = code;
+  spec.relocations = {0x0000};
+  emu::EmuOptions options;
+  options.budget = budget;
+  return emu::Emulate(s, emu_test::BuildPe(spec), options);
+}
+
+struct AccessCase {
+  const char* name;
+  std::vector<uint8_t> code;  // returns its result in EAX
+  void (*reference)(vplat::Platform&, uint32_t& eax);  // the same accesses, made directly
+  uint64_t droppedWrites;
+};
+
+const AccessCase kAccessCases[] = {
+    {"ports of every width",
+     {0x66, 0xBA, 0x61, 0x00,        // mov dx, 0x61
+      0x66, 0xB8, 0x34, 0x12,        // mov ax, 0x1234
+      0x66, 0xEF,                    // out dx, ax
+      0xEF,                          // out dx, eax
+      0xE6, 0x43,                    // out 0x43, al
+      0x31, 0xC0, 0xE4, 0x61,        // xor eax, eax; in al, 0x61
+      0x66, 0xED,                    // in ax, dx
+      0xED, 0xC3},                   // in eax, dx; ret
+     [](vplat::Platform& p, uint32_t& eax) {
+       p.PortOut(0x61, 2, 0x1234);
+       p.PortOut(0x61, 4, 0x1234);
+       p.PortOut(0x43, 1, 0x34);
+       p.PortIn(0x61, 1);
+       p.PortIn(0x61, 2);
+       eax = p.PortIn(0x61, 4);
+     },
+     0},
+    {"RDTSC reads the platform's TSC",
+     {0xE4, 0x61, 0xE4, 0x61, 0x0F, 0x31, 0xC3},  // in al, 0x61 twice; rdtsc; ret
+     [](vplat::Platform& p, uint32_t& eax) {
+       p.PortIn(0x61, 1);
+       p.PortIn(0x61, 1);
+       eax = static_cast<uint32_t>(p.Tsc());
+     },
+     0},
+    {"trace hub configuration reads of every width",
+     {0xA0, 0x00, 0xA0, 0x0F, 0xE0,        // mov al, [0xE00FA000]
+      0x66, 0xA1, 0x02, 0xA0, 0x0F, 0xE0,  // mov ax, [0xE00FA002]
+      0xA1, 0x48, 0xA0, 0x0F, 0xE0, 0xC3}, // mov eax, [0xE00FA048]; ret
+     [](vplat::Platform& p, uint32_t& eax) {
+       p.memory.Read(0xE00FA000, 1);
+       p.memory.Read(0xE00FA002, 2);
+       eax = p.memory.Read(0xE00FA048, 4);
+     },
+     0},
+    {"aperture writes of every width",
+     {0xC6, 0x05, 0x00, 0x00, 0x28, 0xFE, 0x11,                    // mov byte [0xFE280000], 0x11
+      0x66, 0xC7, 0x05, 0x00, 0x00, 0x28, 0xFE, 0x22, 0x11,        // mov word [..], 0x1122
+      0xC7, 0x05, 0x30, 0x00, 0x28, 0xFE, 0x44, 0x33, 0x22, 0x11,  // mov dword [0xFE280030], 0x11223344
+      0x31, 0xC0, 0xC3},
+     [](vplat::Platform& p, uint32_t& eax) {
+       p.memory.Write(0xFE280000, 1, 0x11);
+       p.memory.Write(0xFE280000, 2, 0x1122);
+       p.memory.Write(0xFE280030, 4, 0x11223344);
+       eax = 0;
+     },
+     0},
+    {"open bus reads all ones and drops writes",
+     {0xC7, 0x05, 0x00, 0x00, 0x00, 0xF0, 0x01, 0x00, 0x00, 0x00,  // mov dword [0xF0000000], 1
+      0xA1, 0x00, 0x00, 0x00, 0xF0, 0xC3},                          // mov eax, [0xF0000000]; ret
+     [](vplat::Platform& p, uint32_t& eax) {
+       p.memory.Write(0xF0000000, 4, 1);
+       eax = p.memory.Read(0xF0000000, 4);
+     },
+     1},
+    {"flash drops writes",
+     {0xC7, 0x05, 0x00, 0x00, 0xD4, 0xFF, 0x78, 0x56, 0x34, 0x12,  // mov dword [0xFFD40000], 0x12345678
+      0xA1, 0x00, 0x00, 0xD4, 0xFF, 0xC3},                          // mov eax, [0xFFD40000]; ret
+     [](vplat::Platform&, uint32_t& eax) { eax = 0x00005A4D; },    // "MZ", as placed
+     1},
+};
+
+TEST(Emulator, AccessesReachThePlatformAsTheHostBackendMakesThem) {
+  for (const auto& c : kAccessCases) {
+    SCOPED_TRACE(c.name);
+    const auto s = Erased();
+    const auto run = RunCode(c.code, s);
+    vplat::Platform reference;
+    vplat::Configure(reference, s);
+    uint32_t eax = 0;
+    c.reference(reference, eax);
+    EXPECT_TRUE(run.outcome.log == reference.log.Entries())
+        << vplat::DescribeDifference(reference.log.Entries(), run.outcome.log);
+    EXPECT_EQ(run.outcome.entryStatus, eax);
+    EXPECT_EQ(run.outcome.droppedWrites, c.droppedWrites);
+  }
+}
+
+TEST(Emulator, InterruptFlagFollowsCliStiAndPushf) {
+  const struct {
+    const char* name;
+    std::vector<uint8_t> code;
+    bool enabledBefore;
+    bool enabledAfter;
+    uint32_t eax;
+  } cases[] = {
+      {"CLI", {0xFA, 0x9C, 0x58, 0x25, 0x00, 0x02, 0x00, 0x00, 0xC3}, true, false, 0},  // cli; pushf; pop eax; and eax, IF
+      {"STI", {0xFB, 0x9C, 0x58, 0x25, 0x00, 0x02, 0x00, 0x00, 0xC3}, false, true, 0x200},
+      {"PUSHF sees it on", {0x9C, 0x58, 0x25, 0x00, 0x02, 0x00, 0x00, 0xC3}, true, true, 0x200},
+      {"PUSHF sees it off", {0x9C, 0x58, 0x25, 0x00, 0x02, 0x00, 0x00, 0xC3}, false, false, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto s = Erased();
+    s.interruptsEnabled = c.enabledBefore;
+    const auto run = RunCode(c.code, s);
+    EXPECT_EQ(run.outcome.interruptsEnabled, c.enabledAfter);
+    EXPECT_EQ(run.outcome.entryStatus, c.eax);
+  }
+}
+
+TEST(Emulator, HaltLoopAfterPostCodeEndsTheRunLikeTheHost) {
+  // mov al, 0x8F; out 0x80, al; then a loop that calls a flag reader: push, call, ret, test, jz.
+  const std::vector<uint8_t> code = {0xB0, 0x8F, 0xE6, 0x80,        // POST code
+                                     0x31, 0xDB, 0x53,              // xor ebx, ebx; push ebx (the flag)
+                                     0x54, 0xE8, 0x07, 0x00, 0x00, 0x00,  // loop: push esp; call reader
+                                     0x59, 0x85, 0xC0, 0x74, 0xF5,  // pop ecx; test eax, eax; jz loop
+                                     0x5B, 0xC3,                    // pop ebx; ret
+                                     0x8B, 0x44, 0x24, 0x04, 0x8B, 0x00, 0xC3};  // reader: mov eax,[esp+4]; mov eax,[eax]; ret
+  const auto run = RunCode(code);
+  EXPECT_TRUE(run.outcome.halted);
+  EXPECT_EQ(run.outcome.log, (std::vector<Access>{{AccessKind::PortWrite, 0x80, 1, 0x8F}, {AccessKind::Halt}}));
+  EXPECT_EQ(run.outcome.postCodes, std::vector<uint8_t>{0x8F});
+}
+
+TEST(Emulator, EndlessRunsStopAtTheirBudgetNotAsHalt) {
+  const struct {
+    const char* name;
+    std::vector<uint8_t> code;
+    emu::Budget budget;
+    const char* error;
+  } cases[] = {
+      {"jmp $", {0xEB, 0xFE}, {100'000, std::chrono::milliseconds(60'000)}, "instruction budget of 100000 exceeded"},
+      {"jmp $ against the clock", {0xEB, 0xFE}, {~0ull, std::chrono::milliseconds(20)}, "time budget of 20 ms exceeded"},
+      // After the POST code, loops that still change something are not the halt.
+      {"counting in a register", {0xB0, 0x8F, 0xE6, 0x80, 0x41, 0xEB, 0xFD}, {100'000, std::chrono::milliseconds(60'000)},
+       "instruction budget"},
+      {"counting in memory",
+       {0xB0, 0x8F, 0xE6, 0x80, 0xFF, 0x05, 0x00, 0x00, 0x70, 0x00, 0xEB, 0xF8},  // inc dword [0x700000]; jmp
+       {100'000, std::chrono::milliseconds(60'000)},
+       "instruction budget"},
+      {"counting in memory, in code translated before the POST code",
+       {0xE8, 0x0B, 0x00, 0x00, 0x00,                    // call counter
+        0xB0, 0x8F, 0xE6, 0x80,                          // POST code
+        0xE8, 0x02, 0x00, 0x00, 0x00, 0xEB, 0xF9,        // loop: call counter; jmp loop
+        0xFF, 0x05, 0x00, 0x00, 0x70, 0x00, 0xC3},       // counter: inc dword [0x700000]; ret
+       {100'000, std::chrono::milliseconds(60'000)},
+       "instruction budget"},
+      {"polling a port", {0xB0, 0x8F, 0xE6, 0x80, 0xE4, 0x61, 0xEB, 0xFC}, {100'000, std::chrono::milliseconds(60'000)},
+       "instruction budget"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    try {
+      RunCode(c.code, Erased(), c.budget);
+      ADD_FAILURE() << "ended";
+    } catch (const emu::EmuError& e) {
+      EXPECT_NE(std::string(e.what()).find(c.error), std::string::npos) << e.what();
+    }
+  }
+}
+
+TEST(Emulator, FaultsEndTheRunWithTheirCause) {
+  const struct {
+    const char* name;
+    std::vector<uint8_t> code;
+    const char* error;
+  } cases[] = {
+      {"int3", {0xCC}, "CPU exception or interrupt 3 at EIP"},
+      {"jump into nothing", {0xB8, 0x00, 0x00, 0x00, 0xF0, 0xFF, 0xE0}, "instruction fetch from 0xF0000000"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    try {
+      RunCode(c.code);
+      ADD_FAILURE() << "ran";
+    } catch (const emu::EmuError& e) {
+      EXPECT_NE(std::string(e.what()).find(c.error), std::string::npos) << e.what();
+    }
+  }
+}
+
+}  // namespace
