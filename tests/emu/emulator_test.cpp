@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "emu/run_emulated.h"
+#include "tests/emu/error_message.h"
 #include "tests/emu/pe_builder.h"
 #include "vplat/flash_image.h"
 
@@ -185,12 +186,8 @@ TEST(Emulator, EndlessRunsStopAtTheirBudgetNotAsHalt) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    try {
-      RunCode(c.code, Erased(), c.budget);
-      ADD_FAILURE() << "ended";
-    } catch (const emu::EmuError& e) {
-      EXPECT_NE(std::string(e.what()).find(c.error), std::string::npos) << e.what();
-    }
+    const std::string message = emu_test::ErrorMessage<emu::EmuError>([&] { RunCode(c.code, Erased(), c.budget); });
+    EXPECT_NE(message.find(c.error), std::string::npos) << message;
   }
 }
 
@@ -205,12 +202,8 @@ TEST(Emulator, FaultsEndTheRunWithTheirCause) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    try {
-      RunCode(c.code);
-      ADD_FAILURE() << "ran";
-    } catch (const emu::EmuError& e) {
-      EXPECT_NE(std::string(e.what()).find(c.error), std::string::npos) << e.what();
-    }
+    const std::string message = emu_test::ErrorMessage<emu::EmuError>([&] { RunCode(c.code); });
+    EXPECT_NE(message.find(c.error), std::string::npos) << message;
   }
 }
 
