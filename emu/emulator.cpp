@@ -50,12 +50,12 @@ Emulator::Emulator(vplat::Platform& platform, const LoadedModule& module, const 
     const uc_x86_mmr idtr{0, platform_.idtBase, 0x7FF, 0};
     Check(uc_reg_write(uc_, UC_X86_REG_IDTR, &idtr), "write IDTR");
   } catch (...) {
-    uc_close(uc_);
+    uc_close(uc_);  // already failing: its own status adds nothing
     throw;
   }
 }
 
-Emulator::~Emulator() { uc_close(uc_); }
+Emulator::~Emulator() { uc_close(uc_); }  // a destructor cannot report its status
 
 // An exception must not cross Unicorn's C frames: it is parked, the run
 // stopped, and Call rethrows it.
@@ -66,7 +66,8 @@ auto Emulator::Guard(Body body) {
     return body();
   } catch (...) {
     if (!error_) error_ = std::current_exception();
-    uc_emu_stop(uc_);
+    // Should stopping fail too, the budget still ends the run and Call reports error_.
+    (void)uc_emu_stop(uc_);
     if constexpr (!std::is_void_v<Result>) return Result{};
   }
 }
@@ -279,7 +280,7 @@ void Emulator::OnBlock(uint32_t address, uint32_t size) {
   instructions_ += count->second;
   if (instructions_ > budget_.instructions) {
     budgetExceeded_ = true;
-    uc_emu_stop(uc_);
+    Check(uc_emu_stop(uc_), "stop");
     return;
   }
   if (!armed_) return;
@@ -289,7 +290,7 @@ void Emulator::OnBlock(uint32_t address, uint32_t size) {
     halted_ = true;
     SyncInterruptFlag();
     platform_.NoteHalt();
-    uc_emu_stop(uc_);
+    Check(uc_emu_stop(uc_), "stop");
     return;
   }
   it->second = {registers, epoch_};
