@@ -1,0 +1,194 @@
+// veriflash image create OUT: writes a flash image that ends at 4 GiB, with
+// the module placed in it, and says whether the check will pass on it.
+#include <fmt/core.h>
+
+#include <cstring>
+
+#include "module/fit/fit.h"
+#include "tools/veriflash/commands.h"
+#include "tools/veriflash/flash_analysis.h"
+#include "tools/veriflash/flash_span.h"
+#include "tools/veriflash/flash_text.h"
+#include "tools/veriflash/image_file.h"
+#include "tools/veriflash/inspect_report.h"
+#include "tools/veriflash/module_file.h"
+#include "tools/veriflash/output_options.h"
+#include "tools/veriflash/tool_error.h"
+#include "vplat/flash_image.h"
+
+namespace veriflash {
+namespace {
+
+enum class FitChecksum { Valid, Off, Bad };
+
+struct ImageCreateOptions {
+  std::string out;
+  uint64_t size = vplat::DEFAULT_IMAGE_SIZE;
+  vplat::RegionFill fill = vplat::RegionFill::Pattern;
+  uint64_t seed = 1;
+  std::string content;
+  uint32_t fit = vplat::DEFAULT_FIT_ADDRESS;
+  FitChecksum fitChecksum = FitChecksum::Valid;
+  bool noFit = false;
+  uint32_t manifest = vplat::DEFAULT_MANIFEST_ADDRESS;
+  bool noManifestEntry = false;
+  bool wrongManifestSignature = false;
+  vplat::ReferenceDigest digest = vplat::ReferenceDigest::Correct;
+  std::vector<uint32_t> tamper;
+  std::string module;  // empty: veriflash.efi beside the tool
+  uint32_t moduleAt = vplat::DEFAULT_MODULE_ADDRESS;
+  bool noModule = false;
+  bool force = false;
+  OutputOptions output;
+};
+
+vplat::FlashImageOptions BuilderOptions(const ImageCreateOptions& o) {
+  vplat::FlashImageOptions b;
+  b.size = static_cast<uint32_t>(o.size);
+  b.fill = o.fill;
+  b.seed = o.seed;
+  if (!o.content.empty()) {
+    b.fill = vplat::RegionFill::Content;
+    b.regionContent = ReadFile(o.content, "region content", vplat::REGION_SIZE);
+  }
+  b.fitAddress = o.fit;
+  b.fitChecksum = o.fitChecksum != FitChecksum::Off;
+  b.manifestAddress = o.manifest;
+  b.digest = o.digest;
+  if (o.noManifestEntry) {
+    for (const auto& e : vplat::DefaultFitEntries(o.manifest))
+      if ((e.typeAndFlags & FIT_TYPE_MASK) != FIT_TYPE_BOOT_POLICY_MANIFEST) b.entries.push_back(e);
+  }
+  return b;
+}
+
+// The faults asked for, made after the digest went in.
+void Spoil(const ImageCreateOptions& o, std::vector<uint8_t>& image) {
+  const uint32_t fitSize = static_cast<uint32_t>(vplat::DefaultFitEntries(o.manifest).size() + 1) * FIT_ENTRY_SIZE;
+  if (o.fitChecksum == FitChecksum::Bad) image[vplat::OffsetOf(image, o.fit) + offsetof(FitEntry, Checksum)] ^= 0x01;
+  if (o.wrongManifestSignature) vplat::Store(image, o.manifest, "__ACBX__", 8);
+  if (o.noFit) {
+    const std::vector<uint8_t> erased(fitSize, 0xFF);
+    vplat::Store(image, o.fit, erased.data(), erased.size());
+    vplat::Store32(image, vplat::FIT_POINTER, 0xFFFFFFFFu);
+  }
+  for (uint32_t at : o.tamper) {
+    if (at < vplat::REGION_BASE || at - vplat::REGION_BASE >= vplat::REGION_SIZE)
+      throw ToolError(fmt::format("--tamper {} lies outside the checked region {}-{}", Hex(at, 8),
+                                  Hex(vplat::REGION_BASE, 8), Hex(vplat::REGION_BASE + vplat::REGION_SIZE - 1, 8)));
+    image[vplat::OffsetOf(image, at)] ^= 0x01;
+  }
+}
+
+int RunImageCreate(const ImageCreateOptions& o) {
+  const std::string sizeProblem = ImageSizeProblem(o.size);
+  if (!sizeProblem.empty()) throw ToolError("--size " + sizeProblem);
+
+  const uint32_t fitSize = static_cast<uint32_t>(vplat::DefaultFitEntries(o.manifest).size() + 1) * FIT_ENTRY_SIZE;
+  std::vector<FlashSpan> spans = {{"checked region", vplat::REGION_BASE, uint64_t{vplat::REGION_BASE} + vplat::REGION_SIZE},
+                             {"FIT pointer", vplat::FIT_POINTER, uint64_t{vplat::FIT_POINTER} + 4},
+                             {"FIT", o.fit, uint64_t{o.fit} + fitSize},
+                             {"manifest", o.manifest, uint64_t{o.manifest} + vplat::DEFAULT_MANIFEST_SIZE}};
+  std::optional<ModuleFile> module;
+  if (!o.noModule) {
+    module = LoadModule(o.module.empty() ? DefaultModulePath() : o.module);
+    spans.push_back({"module", o.moduleAt, uint64_t{o.moduleAt} + module->info.sizeOfImage});
+  }
+  // The builder hashes the region before it writes the FIT and the manifest,
+  // and the module goes in after all of them: none may cover another.
+  RequireApart(spans);
+
+  std::vector<uint8_t> image;
+  try {
+    image = vplat::BuildFlashImage(BuilderOptions(o));
+  } catch (const std::invalid_argument& e) {
+    throw ToolError(fmt::format("{}: cannot build the image: {}", o.out, e.what()));
+  }
+  std::optional<emu::LoadedModule> placed;
+  if (module) {
+    try {
+      placed = emu::PlaceModule(image, module->bytes, o.moduleAt);
+    } catch (const emu::PeError& e) {
+      throw ToolError(fmt::format("{}: cannot place the module at {}: {}", module->path, Hex(o.moduleAt, 8), e.what()));
+    }
+    Note(o.output, fmt::format("placed {} at {}, entry {}, {} relocations applied", module->path,
+                               Where(image, placed->base), Hex(placed->entry, 8), placed->info.relocationCount));
+  }
+  Spoil(o, image);
+  WriteFileAtomically(o.out, image, o.force);
+
+  const Analysis analysis = AnalyzeImage(image);
+  const std::string verdict =
+      analysis.Passes() ? "the check passes" : "the check fails: " + FailureReason(analysis.steps.back());
+  if (o.output.json) {
+    nlohmann::json doc = InspectJson({o.out, image, analysis, placed});
+    doc["written"] = o.out;
+    PrintJson(doc);
+  } else {
+    fmt::print("wrote {}: {}, {}-0xFFFFFFFF{}; {}\n", o.out, SizeText(image.size()), Hex(vplat::ImageBase(image), 8),
+               placed ? fmt::format(", module at {}", Where(image, placed->base)) : std::string(", no module"),
+               verdict);
+  }
+  return EXIT_PASS;
+}
+
+}  // namespace
+
+void SetupImage(CLI::App& app, Command& chosen) {
+  CLI::App* image = app.add_subcommand("image", "Work with flash images");
+  image->require_subcommand(1);
+  auto o = std::make_shared<ImageCreateOptions>();
+  CLI::App* create = image->add_subcommand(
+      "create",
+      "Write a flash image that ends at 4 GiB: the checked region, a boot policy manifest with the region's "
+      "reference digest, a FIT pointing to it, and the module placed to run in place. Options marked FAILS make "
+      "the check fail on purpose.");
+  create->add_option("OUT", o->out, "Image file to write (atomically)")->required();
+  create->add_option("--size", o->size, "Image size; a multiple of 4 KiB from 0x590000 (reaching down to 0xFFA70000) "
+                                        "to 16 MiB")
+      ->transform(CLI::AsSizeValue(false))
+      ->default_str("8MiB");
+  create->add_option("--fill", o->fill, "Content of the checked region")
+      ->transform(CLI::CheckedTransformer(
+          std::map<std::string, vplat::RegionFill>{{"pattern", vplat::RegionFill::Pattern},
+                                                   {"zeros", vplat::RegionFill::Zeros}}))
+      ->default_str("pattern");
+  create->add_option("--seed", o->seed, "Seed of the region's pattern")->default_val(1);
+  create->add_option("--content", o->content,
+                     "Fill the checked region from FILE (at most 0x2D0000 bytes; a shorter file is padded with 0xFF)")
+      ->excludes("--fill")
+      ->excludes("--seed");
+  create->add_option("--fit", o->fit, "Physical address of the FIT")->default_str("0xFFFE0000");
+  create->add_option("--fit-checksum", o->fitChecksum,
+                     "valid: checksum bit set and the table sums to zero; off: bit clear, not verified; "
+                     "bad: bit set and the table does not sum to zero (FAILS: CRC Error)")
+      ->transform(CLI::CheckedTransformer(std::map<std::string, FitChecksum>{
+          {"valid", FitChecksum::Valid}, {"off", FitChecksum::Off}, {"bad", FitChecksum::Bad}}))
+      ->default_str("valid");
+  create->add_flag("--no-fit", o->noFit, "Leave the FIT and the FIT pointer erased (FAILS: Not Found)")
+      ->excludes("--fit-checksum");
+  create->add_option("--manifest", o->manifest, "Physical address of the boot policy manifest")
+      ->default_str("0xFFFD0000");
+  create->add_flag("--no-manifest-entry", o->noManifestEntry,
+                   "Leave the boot policy manifest entry (type 0x0C) out of the FIT (FAILS: Not Found)");
+  create->add_flag("--wrong-manifest-signature", o->wrongManifestSignature,
+                   "Write \"__ACBX__\" instead of \"__ACBP__\" at the manifest (FAILS: Not Found)");
+  create->add_option("--digest", o->digest,
+                     "Reference digest in the manifest: correct, or wrong in its last byte (FAILS: Security Violation)")
+      ->transform(CLI::CheckedTransformer(std::map<std::string, vplat::ReferenceDigest>{
+          {"correct", vplat::ReferenceDigest::Correct}, {"wrong", vplat::ReferenceDigest::Wrong}}))
+      ->default_str("correct");
+  create->add_option("--tamper", o->tamper,
+                     "Flip bit 0 of the byte at this address of the checked region after the digest was taken; "
+                     "repeatable (FAILS: Security Violation)");
+  create->add_option("--module", o->module, "Module to place (default: veriflash.efi beside this program)");
+  create->add_option("--module-at", o->moduleAt,
+                     "Physical address the module is placed and rebased at, above the checked region")
+      ->default_str("0xFFD40000");
+  create->add_flag("--no-module", o->noModule, "Place no module")->excludes("--module")->excludes("--module-at");
+  create->add_flag("-f,--force", o->force, "Replace OUT if it exists");
+  AddOutputOptions(*create, o->output);
+  create->callback([o, &chosen] { chosen = [o] { return RunImageCreate(*o); }; });
+}
+
+}  // namespace veriflash

@@ -1,0 +1,38 @@
+#include "tools/veriflash/engine.h"
+
+#include <fmt/core.h>
+
+#include <chrono>
+
+#include "tools/veriflash/flash_text.h"
+#include "tools/veriflash/tool_error.h"
+#include "vplat/native/run_native.h"
+
+namespace veriflash {
+
+const char* EngineName(Engine engine) { return engine == Engine::Emulated ? "emulated" : "native"; }
+
+EngineRun RunModule(Engine engine, const vplat::Scenario& scenario, const ModuleChoice& module) {
+  const auto start = std::chrono::steady_clock::now();
+  EngineRun run;
+  if (engine == Engine::Native) {
+    run.outcome = vplat::RunNative(scenario);
+  } else {
+    try {
+      emu::EmuOptions options;
+      options.moduleAddress = module.address;
+      emu::EmulatedRun emulated = emu::Emulate(scenario, module.efi, options);
+      run.outcome = std::move(emulated.outcome);
+      run.figures = emulated.figures;
+    } catch (const emu::PeError& e) {
+      throw ToolError(fmt::format("{}: cannot place the module at {}: {}", module.path, Hex(module.address, 8), e.what()));
+    } catch (const emu::EmuError& e) {
+      throw ToolError(fmt::format("{}: the emulated module stopped: {}; --engine native runs the host build", scenario.name,
+                                  e.what()));
+    }
+  }
+  run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  return run;
+}
+
+}  // namespace veriflash

@@ -1,0 +1,36 @@
+// The two ways the tool runs the module on an image: the real veriflash.efi
+// on the emulated processor, or the host build of the same logic on the
+// virtual platform. Both give a vplat::Outcome, so one report serves both.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "emu/run_emulated.h"
+#include "vplat/scenario.h"
+
+namespace veriflash {
+
+enum class Engine { Emulated, Native };
+
+const char* EngineName(Engine engine);  // "emulated" or "native"
+
+// The module file the emulated engine places, and where.
+struct ModuleChoice {
+  std::string path;
+  std::vector<uint8_t> efi;
+  uint32_t address = 0;
+};
+
+struct EngineRun {
+  vplat::Outcome outcome;
+  std::optional<emu::EmuFigures> figures;  // emulated runs only
+  double seconds = 0;                      // host time the run took
+};
+
+// Runs the scenario; the native engine leaves `module` unused. A ToolError
+// when the emulator cannot place or run the module.
+EngineRun RunModule(Engine engine, const vplat::Scenario& scenario, const ModuleChoice& module);
+
+}  // namespace veriflash

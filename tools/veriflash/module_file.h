@@ -1,0 +1,31 @@
+// The module binary: veriflash.efi as built beside the tool (or a file the
+// user names), checked as a PE32 image that can run in place, and modules
+// already placed in a flash image.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "emu/pe_loader.h"
+
+namespace veriflash {
+
+struct ModuleFile {
+  std::string path;
+  std::vector<uint8_t> bytes;
+  emu::PeInfo info;
+};
+
+// The veriflash.efi in the directory of the running executable.
+std::string DefaultModulePath();
+
+// Reads and checks a module file; a ToolError names the file and what is wrong with it.
+ModuleFile LoadModule(const std::string& path);
+
+// The first module placed in the image outside the checked region: a valid
+// PE32 image at a 32-byte boundary.
+std::optional<emu::LoadedModule> FindPlacedModule(const std::vector<uint8_t>& image);
+
+}  // namespace veriflash

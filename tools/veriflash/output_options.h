@@ -1,0 +1,24 @@
+// The option group every reporting command shares: --json for one document on
+// stdout, -v for diagnostics on stderr.
+#pragma once
+
+#include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
+#include <string>
+
+namespace veriflash {
+
+struct OutputOptions {
+  bool json = false;
+  bool verbose = false;
+};
+
+void AddOutputOptions(CLI::App& command, OutputOptions& options);
+
+// Writes one line to stderr when -v was given.
+void Note(const OutputOptions& options, const std::string& line);
+
+// Writes the command's one JSON document to stdout.
+void PrintJson(const nlohmann::json& document);
+
+}  // namespace veriflash

@@ -1,0 +1,170 @@
+#include "tools/veriflash/run_report.h"
+
+#include <fmt/core.h>
+
+#include <cstring>
+
+#include "tools/veriflash/flash_text.h"
+#include "tools/veriflash/inspect_report.h"
+#include "tools/veriflash/tool_error.h"
+#include "vplat/devices/pit8254.h"
+#include "vplat/trace_decoder.h"
+
+namespace veriflash {
+namespace {
+
+constexpr size_t GUID_HOB_NAME_AT = 8;  // after the 8-byte generic HOB header
+constexpr size_t GUID_HOB_DATA_AT = GUID_HOB_NAME_AT + sizeof(EFI_GUID);
+
+struct HobView {
+  uint32_t address;
+  std::string what;
+  std::optional<EFI_GUID> guid;
+  std::optional<uint64_t> tscHz;
+  bool createdByModule;
+};
+
+bool CreatedByModule(const vplat::Outcome& o, uint32_t address) {
+  for (const auto& a : o.log)
+    if (a.kind == vplat::AccessKind::Service && a.service == "CreateHob" && a.value == EFI_SUCCESS && a.args.size() == 4 &&
+        a.args[3] == address)
+      return true;
+  return false;
+}
+
+std::vector<HobView> Hobs(const vplat::Outcome& o) {
+  std::vector<HobView> hobs;
+  for (const vplat::Hob& h : o.hobs) {
+    HobView v{h.address, fmt::format("type {}", Hex(h.type, 4)), std::nullopt, std::nullopt, CreatedByModule(o, h.address)};
+    if (h.type == 0x0001) v.what = "PHIT";
+    if (h.type == EFI_HOB_TYPE_GUID_EXTENSION && h.bytes.size() >= GUID_HOB_DATA_AT) {
+      EFI_GUID guid;
+      std::memcpy(&guid, h.bytes.data() + GUID_HOB_NAME_AT, sizeof guid);
+      v.guid = guid;
+      v.what = "GUID extension";
+      if (std::memcmp(&guid, &vplat::TSC_FREQUENCY_HOB_GUID, sizeof guid) == 0 && h.bytes.size() >= GUID_HOB_DATA_AT + 8) {
+        uint64_t hz;
+        std::memcpy(&hz, h.bytes.data() + GUID_HOB_DATA_AT, sizeof hz);
+        v.tscHz = hz;
+        v.what = "TSC frequency";
+      }
+    }
+    hobs.push_back(std::move(v));
+  }
+  return hobs;
+}
+
+std::string Verdict(const vplat::Outcome& o) {
+  if (o.halted) return "fail";
+  return o.endOfPeiStatus ? "pass" : "not run";
+}
+
+std::string PostCodes(const vplat::Outcome& o) {
+  std::string text;
+  for (uint8_t code : o.postCodes) text += (text.empty() ? "" : " ") + Hex(code, 2);
+  return text.empty() ? "none" : text;
+}
+
+std::string RunLine(const RunSubject& s) {
+  const std::string engine =
+      s.module ? fmt::format("{} placed at {}, emulated", s.module->path, Hex(s.module->address, 8))
+               : std::string("host build of the module, native");
+  return fmt::format("{} on {}; {}", s.name, engine, DescribePlatform(s.platform));
+}
+
+}  // namespace
+
+int RunExitStatus(const RunSubject& s) {
+  const vplat::Outcome& o = s.run.outcome;
+  if (o.halted) return EXIT_FAIL;
+  if (o.endOfPeiStatus) return EXIT_PASS;
+  throw ToolError(fmt::format("{}: the check never ran: ModuleEntry returned {} ({})", s.name, Hex(o.entryStatus, 8),
+                              StatusName(o.entryStatus)));
+}
+
+nlohmann::json RunJson(const RunSubject& s) {
+  const vplat::Outcome& o = s.run.outcome;
+  nlohmann::json doc;
+  doc["image"] = s.name;
+  doc["engine"] = EngineName(s.platform.engine);
+  doc["module"] = nullptr;
+  if (s.module) doc["module"] = {{"path", s.module->path}, {"address", Hex(s.module->address, 8)}};
+  doc["traceHub"] = TraceHubName(s.platform.traceHub);
+  doc["tscHobBefore"] = s.platform.tscHob;
+  doc["entryStatus"] = {{"value", Hex(o.entryStatus, 8)}, {"name", StatusName(o.entryStatus)}};
+  doc["endOfPeiStatus"] = nullptr;
+  if (o.endOfPeiStatus && !o.halted) doc["endOfPeiStatus"] = {{"value", Hex(*o.endOfPeiStatus, 8)}, {"name", StatusName(*o.endOfPeiStatus)}};
+  doc["halted"] = o.halted;
+  doc["postCodes"] = nlohmann::json::array();
+  for (uint8_t code : o.postCodes) doc["postCodes"].push_back(Hex(code, 2));
+  doc["hobs"] = nlohmann::json::array();
+  for (const HobView& h : Hobs(o)) {
+    nlohmann::json hob = {{"address", Hex(h.address, 8)}, {"what", h.what}, {"createdByModule", h.createdByModule}};
+    if (h.guid) hob["guid"] = vplat::FormatGuid(*h.guid);
+    if (h.tscHz) hob["tscHz"] = *h.tscHz;
+    doc["hobs"].push_back(hob);
+  }
+  const vplat::TraceDecodeResult trace = vplat::DecodeTrace(o.log);
+  doc["trace"] = nlohmann::json::array();
+  for (const auto& m : trace.messages)
+    doc["trace"].push_back({{"master", m.master}, {"channel", m.channel}, {"text", m.text}, {"rendered", vplat::RenderMessage(m)}});
+  doc["traceErrors"] = nlohmann::json::array();
+  for (const auto& e : trace.errors) doc["traceErrors"].push_back(vplat::Describe(e));
+  doc["verdict"] = Verdict(o);
+  doc["reason"] = s.analysis.Passes() ? nlohmann::json() : nlohmann::json(FailureReason(s.analysis.steps.back()));
+  doc["figures"] = {{"seconds", s.run.seconds}};
+  if (s.run.figures) {
+    doc["figures"]["entryInstructions"] = s.run.figures->entryInstructions;
+    doc["figures"]["endOfPeiInstructions"] = s.run.figures->endOfPeiInstructions;
+    doc["figures"]["entryStackBytes"] = s.run.figures->entryStack;
+    doc["figures"]["endOfPeiStackBytes"] = s.run.figures->endOfPeiStack;
+  }
+  if (s.accessLog) {
+    doc["accessLog"] = nlohmann::json::array();
+    for (const auto& a : o.log) doc["accessLog"].push_back(vplat::Describe(a));
+  }
+  return doc;
+}
+
+void PrintRun(const RunSubject& s, bool verbose) {
+  const vplat::Outcome& o = s.run.outcome;
+  fmt::print("run      {}\n", RunLine(s));
+  fmt::print("entry    ModuleEntry returned {} ({})\n", Hex(o.entryStatus, 8), StatusName(o.entryStatus));
+  for (const HobView& h : Hobs(o)) {
+    std::string text = fmt::format("HOB      {}  {}", Hex(h.address, 8), h.what);
+    if (h.guid) text += " " + vplat::FormatGuid(*h.guid);
+    if (h.tscHz) text += fmt::format(": {} Hz", *h.tscHz);
+    if (h.createdByModule) text += " (created by the module)";
+    fmt::print("{}\n", text);
+  }
+  fmt::print("POST     {}\n", PostCodes(o));
+  const vplat::TraceDecodeResult trace = vplat::DecodeTrace(o.log);
+  if (trace.messages.empty() && trace.errors.empty()) fmt::print("trace    no message\n");
+  for (const auto& m : trace.messages) fmt::print("trace    {}\n", vplat::RenderMessage(m));
+  for (const auto& e : trace.errors) fmt::print("trace    undecodable: {}\n", vplat::Describe(e));
+  if (verbose) {
+    std::string cost = fmt::format("{:.3f} s", s.run.seconds);
+    if (s.run.figures)
+      cost += fmt::format("; {} instructions in ModuleEntry, {} at end of PEI; stack {} and {} bytes",
+                          s.run.figures->entryInstructions, s.run.figures->endOfPeiInstructions,
+                          s.run.figures->entryStack, s.run.figures->endOfPeiStack);
+    fmt::print("cost     {}\n", cost);
+  }
+  if (s.accessLog) {
+    fmt::print("\naccess log ({} entries)\n", o.log.size());
+    for (size_t i = 0; i < o.log.size(); ++i) fmt::print("  {:>5}  {}\n", i, vplat::Describe(o.log[i]));
+    fmt::print("\n");
+  }
+  if (o.halted) {
+    fmt::print("verdict  FAIL: POST code {} on port 0x80, then the module halted\n", PostCodes(o));
+    if (!s.analysis.Passes())
+      fmt::print("why      {}\n", FailureReason(s.analysis.steps.back()));
+  }
+  else if (o.endOfPeiStatus)
+    fmt::print("verdict  PASS: OnEndOfPei returned {} ({}); the boot continues\n", Hex(*o.endOfPeiStatus, 8),
+               StatusName(*o.endOfPeiStatus));
+  else
+    fmt::print("verdict  NOT RUN: the end-of-PEI check never ran\n");
+}
+
+}  // namespace veriflash
