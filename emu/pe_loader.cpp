@@ -47,8 +47,9 @@ class Reader {
 };
 
 const char* RelocationTypeName(uint16_t type) {
-  static const char* const names[] = {"ABSOLUTE", "HIGH",   "LOW",      "HIGHLOW", "HIGHADJ", "MIPS_JMPADDR",
-                                      "6",        "THUMB_MOV32", "8",   "IA64_IMM64", "DIR64"};
+  static const char* const names[] = {"ABSOLUTE",    "HIGH",         "LOW",        "HIGHLOW",
+                                      "HIGHADJ",     "MIPS_JMPADDR", "reserved",   "THUMB_MOV32",
+                                      "RISCV_LOW12S", "IA64_IMM64",  "DIR64"};
   return type < sizeof names / sizeof names[0] ? names[type] : "unknown";
 }
 
