@@ -98,6 +98,21 @@ const AccessCase kAccessCases[] = {
        eax = p.memory.Read(0xF0000000, 4);
      },
      1},
+    {"a service slot nobody fills",
+     {0xA1, 0xFC, 0xFF, 0x00, 0x00,  // mov eax, [IDT base - 4]: the services pointer
+      0x8B, 0x08, 0x50,              // mov ecx, [eax]: the table; push eax
+      0xFF, 0x51, 0x28,              // call [ecx + 0x28]
+      0x59, 0xC3},                   // pop ecx; ret
+     [](vplat::Platform& p, uint32_t& eax) { eax = p.pei.UnknownService(vplat::SERVICE_ENTRY_BASE); },
+     0},
+    {"AllocatePool reads its arguments and writes the block pointer",
+     {0xA1, 0xFC, 0xFF, 0x00, 0x00, 0x8B, 0x08,  // services pointer, table
+      0x6A, 0x00, 0x54,                          // push 0 (the out slot); push its address
+      0x6A, 0x70, 0x50,                          // push 0x70; push services
+      0xFF, 0x51, 0x4C,                          // call [ecx + 0x4C]
+      0x83, 0xC4, 0x0C, 0x58, 0xC3},             // add esp, 12; pop eax: the block; ret
+     [](vplat::Platform& p, uint32_t& eax) { p.pei.AllocatePool(vplat::SERVICES_POINTER, 0x70, &eax); },
+     0},
     {"flash drops writes",
      {0xC7, 0x05, 0x00, 0x00, 0xD4, 0xFF, 0x78, 0x56, 0x34, 0x12,  // mov dword [0xFFD40000], 0x12345678
       0xA1, 0x00, 0x00, 0xD4, 0xFF, 0xC3},                          // mov eax, [0xFFD40000]; ret
@@ -105,7 +120,7 @@ const AccessCase kAccessCases[] = {
      1},
 };
 
-TEST(Emulator, AccessesReachThePlatformAsTheHostBackendMakesThem) {
+TEST(Emulator, AccessesAndServicesReachThePlatformAsTheHostBackendMakesThem) {
   for (const auto& c : kAccessCases) {
     SCOPED_TRACE(c.name);
     const auto s = Erased();
