@@ -159,18 +159,28 @@ TEST(Emulator, InterruptFlagFollowsCliStiAndPushf) {
   }
 }
 
-TEST(Emulator, HaltLoopAfterPostCodeEndsTheRunLikeTheHost) {
-  // mov al, 0x8F; out 0x80, al; then a loop that calls a flag reader: push, call, ret, test, jz.
-  const std::vector<uint8_t> code = {0xB0, 0x8F, 0xE6, 0x80,        // POST code
-                                     0x31, 0xDB, 0x53,              // xor ebx, ebx; push ebx (the flag)
-                                     0x54, 0xE8, 0x07, 0x00, 0x00, 0x00,  // loop: push esp; call reader
-                                     0x59, 0x85, 0xC0, 0x74, 0xF5,  // pop ecx; test eax, eax; jz loop
-                                     0x5B, 0xC3,                    // pop ebx; ret
-                                     0x8B, 0x44, 0x24, 0x04, 0x8B, 0x00, 0xC3};  // reader: mov eax,[esp+4]; mov eax,[eax]; ret
-  const auto run = RunCode(code);
-  EXPECT_TRUE(run.outcome.halted);
-  EXPECT_EQ(run.outcome.log, (std::vector<Access>{{AccessKind::PortWrite, 0x80, 1, 0x8F}, {AccessKind::Halt}}));
-  EXPECT_EQ(run.outcome.postCodes, std::vector<uint8_t>{0x8F});
+TEST(Emulator, HaltLoopsAfterPostCodeEndTheRunLikeTheHost) {
+  const struct {
+    const char* name;
+    std::vector<uint8_t> code;
+  } cases[] = {
+      {"jmp $", {0xB0, 0x8F, 0xE6, 0x80, 0xEB, 0xFE}},  // mov al, 0x8F; out 0x80, al; jmp $
+      // As the module's: a flag on the stack read through a call each pass.
+      {"flag reader",
+       {0xB0, 0x8F, 0xE6, 0x80,                    // POST code
+        0x31, 0xDB, 0x53,                          // xor ebx, ebx; push ebx (the flag)
+        0x54, 0xE8, 0x07, 0x00, 0x00, 0x00,        // loop: push esp; call reader
+        0x59, 0x85, 0xC0, 0x74, 0xF5,              // pop ecx; test eax, eax; jz loop
+        0x5B, 0xC3,                                // pop ebx; ret
+        0x8B, 0x44, 0x24, 0x04, 0x8B, 0x00, 0xC3}},  // reader: mov eax, [esp+4]; mov eax, [eax]; ret
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto run = RunCode(c.code);
+    EXPECT_TRUE(run.outcome.halted);
+    EXPECT_EQ(run.outcome.log, (std::vector<Access>{{AccessKind::PortWrite, 0x80, 1, 0x8F}, {AccessKind::Halt}}));
+    EXPECT_EQ(run.outcome.postCodes, std::vector<uint8_t>{0x8F});
+  }
 }
 
 TEST(Emulator, EndlessRunsStopAtTheirBudgetNotAsHalt) {
