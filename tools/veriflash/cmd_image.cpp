@@ -143,32 +143,33 @@ void SetupImage(CLI::App& app, Command& chosen) {
       "Write a flash image that ends at 4 GiB: the checked region, a boot policy manifest with the region's "
       "reference digest, a FIT pointing to it, and the module placed to run in place. Options marked FAILS make "
       "the check fail on purpose.");
-  create->add_option("OUT", o->out, "Image file to write (atomically)")->required();
+  create->add_option("OUT", o->out, "Image file to write (atomically)")->required()->option_text("FILE");
   create->add_option("--size", o->size, "Image size; a multiple of 4 KiB from 0x590000 (reaching down to 0xFFA70000) "
                                         "to 16 MiB")
       ->transform(CLI::AsSizeValue(false))
-      ->default_str("8MiB");
+      ->option_text("SIZE (default 8MiB)");
   create->add_option("--fill", o->fill, "Content of the checked region")
       ->transform(CLI::CheckedTransformer(
           std::map<std::string, vplat::RegionFill>{{"pattern", vplat::RegionFill::Pattern},
                                                    {"zeros", vplat::RegionFill::Zeros}}))
-      ->default_str("pattern");
-  create->add_option("--seed", o->seed, "Seed of the region's pattern")->default_val(1);
+      ->option_text("pattern|zeros (default pattern)");
+  create->add_option("--seed", o->seed, "Seed of the region's pattern")->option_text("N (default 1)");
   create->add_option("--content", o->content,
                      "Fill the checked region from FILE (at most 0x2D0000 bytes; a shorter file is padded with 0xFF)")
+      ->option_text("FILE")
       ->excludes("--fill")
       ->excludes("--seed");
-  create->add_option("--fit", o->fit, "Physical address of the FIT")->default_str("0xFFFE0000");
+  create->add_option("--fit", o->fit, "Physical address of the FIT")->option_text("ADDR (default 0xFFFE0000)");
   create->add_option("--fit-checksum", o->fitChecksum,
                      "valid: checksum bit set and the table sums to zero; off: bit clear, not verified; "
                      "bad: bit set and the table does not sum to zero (FAILS: CRC Error)")
       ->transform(CLI::CheckedTransformer(std::map<std::string, FitChecksum>{
           {"valid", FitChecksum::Valid}, {"off", FitChecksum::Off}, {"bad", FitChecksum::Bad}}))
-      ->default_str("valid");
+      ->option_text("valid|off|bad (default valid)");
   create->add_flag("--no-fit", o->noFit, "Leave the FIT and the FIT pointer erased (FAILS: Not Found)")
       ->excludes("--fit-checksum");
   create->add_option("--manifest", o->manifest, "Physical address of the boot policy manifest")
-      ->default_str("0xFFFD0000");
+      ->option_text("ADDR (default 0xFFFD0000)");
   create->add_flag("--no-manifest-entry", o->noManifestEntry,
                    "Leave the boot policy manifest entry (type 0x0C) out of the FIT (FAILS: Not Found)");
   create->add_flag("--wrong-manifest-signature", o->wrongManifestSignature,
@@ -177,14 +178,16 @@ void SetupImage(CLI::App& app, Command& chosen) {
                      "Reference digest in the manifest: correct, or wrong in its last byte (FAILS: Security Violation)")
       ->transform(CLI::CheckedTransformer(std::map<std::string, vplat::ReferenceDigest>{
           {"correct", vplat::ReferenceDigest::Correct}, {"wrong", vplat::ReferenceDigest::Wrong}}))
-      ->default_str("correct");
+      ->option_text("correct|wrong (default correct)");
   create->add_option("--tamper", o->tamper,
                      "Flip bit 0 of the byte at this address of the checked region after the digest was taken; "
-                     "repeatable (FAILS: Security Violation)");
-  create->add_option("--module", o->module, "Module to place (default: veriflash.efi beside this program)");
+                     "repeatable (FAILS: Security Violation)")
+      ->option_text("ADDR ...");
+  create->add_option("--module", o->module, "Module to place (default: veriflash.efi beside this program)")
+      ->option_text("FILE");
   create->add_option("--module-at", o->moduleAt,
                      "Physical address the module is placed and rebased at, above the checked region")
-      ->default_str("0xFFD40000");
+      ->option_text("ADDR (default 0xFFD40000)");
   create->add_flag("--no-module", o->noModule, "Place no module")->excludes("--module")->excludes("--module-at");
   create->add_flag("-f,--force", o->force, "Replace OUT if it exists");
   AddOutputOptions(*create, o->output);

@@ -38,7 +38,7 @@ void SetupInspect(CLI::App& app, Command& chosen) {
       "Show an image's flash map, FIT entries, computed and reference digests, and whether the check passes or "
       "at which step it fails and why, without running the module. Exit status 0: passes; 1: fails; 2: unusable "
       "image.");
-  inspect->add_option("IMAGE", o->image, "Flash image ending at 4 GiB")->required();
+  inspect->add_option("IMAGE", o->image, "Flash image ending at 4 GiB")->required()->option_text("FILE");
   AddOutputOptions(*inspect, o->output);
   inspect->callback([o, &chosen] { chosen = [o] { return RunInspect(*o); }; });
 }

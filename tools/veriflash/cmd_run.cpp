@@ -50,7 +50,7 @@ void SetupRun(CLI::App& app, Command& chosen) {
       "Run the module on an image: ModuleEntry, then the end-of-PEI check. Reports the POST codes, the decoded "
       "trace hub messages, the HOBs (with the TSC frequency) and the verdict. Exit status 0: passes; 1: fails "
       "(POST code 0x8F, halt); 2: unusable image or module.");
-  run->add_option("IMAGE", o->image, "Flash image ending at 4 GiB")->required();
+  run->add_option("IMAGE", o->image, "Flash image ending at 4 GiB")->required()->option_text("FILE");
   AddPlatformOptions(*run, o->platform);
   run->add_flag("--trace", o->trace, "Also list every port, MMIO and service access in order");
   AddOutputOptions(*run, o->output);

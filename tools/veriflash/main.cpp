@@ -22,6 +22,7 @@ int main(int argc, char** argv) {
       "end-of-PEI check of the region 0xFFA70000-0xFFD3FFFF against the boot policy manifest.\n"
       "Exit status: 0 the check passes, 1 it fails, 2 bad usage or an unusable input."};
   app.set_version_flag("--version", VERSION);
+  app.get_formatter()->column_width(44);
   app.require_subcommand(1);
   Command chosen;
   SetupDemo(app, chosen);

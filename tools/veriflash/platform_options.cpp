@@ -35,18 +35,20 @@ void AddPlatformOptions(CLI::App& command, PlatformOptions& o) {
                   "emulated: the real veriflash.efi on an emulated i386; native: the host build of the same logic")
       ->transform(CLI::CheckedTransformer(
           std::map<std::string, Engine>{{"emulated", Engine::Emulated}, {"native", Engine::Native}}))
-      ->default_str("emulated");
+      ->option_text("emulated|native (default emulated)");
   command.add_option("--trace-hub", o.traceHub, "The platform's trace hub: present, disabled or absent")
       ->transform(CLI::CheckedTransformer(TRACE_HUB_MODES))
-      ->default_str("present");
+      ->option_text("present|disabled|absent (default present)");
   command.add_option_function<std::string>(
              "--tsc-hob", [&o](const std::string& value) { o.tscHob = value == "present"; },
              "A TSC frequency HOB before the module runs: absent (the module measures and publishes one) or present")
       ->check(CLI::IsMember({"absent", "present"}))
-      ->default_str("absent");
-  command.add_option("--module", o.module,
-                     "Module file for the emulated engine (default: the module placed in the image, else "
-                     "veriflash.efi beside this program)");
+      ->option_text("absent|present (default absent)");
+  command
+      .add_option("--module", o.module,
+                  "Module file for the emulated engine (default: veriflash.efi beside this program), placed where "
+                  "the image already holds a module, else at 0xFFD40000")
+      ->option_text("FILE");
 }
 
 vplat::Scenario MakeScenario(const PlatformOptions& o, std::string name, std::vector<uint8_t> image) {

@@ -1,0 +1,174 @@
+// Inputs the tool cannot use: each ends with exit status 2 and one line on
+// stderr naming the file, never a crash and never a verdict.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <sstream>
+
+#include "tool_runner.h"
+
+namespace {
+
+using tools_test::Veriflash;
+
+const std::string kModule = (std::filesystem::path(VERIFLASH_TOOL).parent_path() / "veriflash.efi").string();
+
+void ExpectUnusable(const tools_test::ToolResult& r, const std::string& file, const std::string& reason) {
+  EXPECT_EQ(r.status, 2);
+  EXPECT_TRUE(r.out.empty()) << r.out;
+  const auto lines = r.ErrLines();
+  ASSERT_EQ(lines.size(), 1u) << r.err;
+  EXPECT_EQ(lines[0].rfind("veriflash: " + file + ": ", 0), 0u) << lines[0];
+  EXPECT_NE(lines[0].find(reason), std::string::npos) << lines[0];
+}
+
+struct ImageFileCase {
+  const char* name;
+  int64_t size;  // -1: no file; -2: a directory
+  const char* reason;
+};
+
+const ImageFileCase kImageFiles[] = {
+    {"missing", -1, "cannot open flash image: No such file or directory"},
+    {"directory", -2, "not a regular file"},
+    {"empty", 0, "empty file, not a flash image"},
+    {"truncated", (8 << 20) - 0x100, "8388352 bytes (0x7FFF00) is not a multiple of 4 KiB: truncated, or not a flash image"},
+    {"one page too many", (8 << 20) + 0x1001, "is not a multiple of 4 KiB"},
+    {"oversized", 32 << 20, "33554432 bytes (0x2000000) is more than the 16 MiB flash window below 4 GiB"},
+    {"short of the region", 0x58F000,
+     "5828608 bytes (0x58F000) starts at 0xFFA71000, above the checked region at 0xFFA70000: it needs at least 0x590000 bytes"},
+};
+
+TEST(BadInput, UnusableImagesAreRefusedByInspectAndRun) {
+  const std::string dir = tools_test::ScratchDir();
+  for (const ImageFileCase& c : kImageFiles) {
+    SCOPED_TRACE(c.name);
+    const std::string path = dir + "/image";
+    std::filesystem::remove_all(path);
+    if (c.size == -2) std::filesystem::create_directory(path);
+    if (c.size >= 0) tools_test::WriteBytes(path, std::vector<uint8_t>(static_cast<size_t>(c.size), 0xFF));
+    ExpectUnusable(Veriflash("inspect " + path), path, c.reason);
+    ExpectUnusable(Veriflash("run --engine native " + path), path, c.reason);
+  }
+}
+
+struct ModuleCase {
+  const char* name;
+  void (*spoil)(std::vector<uint8_t>&);
+  const char* reason;
+};
+
+const ModuleCase kModules[] = {
+    {"text file", [](std::vector<uint8_t>& m) { m.assign({'h', 'e', 'l', 'l', 'o', '\n'}); },
+     "not a usable module: not a PE image: no MZ signature"},
+    {"cut after the DOS header", [](std::vector<uint8_t>& m) { m.resize(0x40); }, "not a usable module: file truncated"},
+    {"x64 machine", [](std::vector<uint8_t>& m) {
+       const size_t pe = m[0x3C] | m[0x3D] << 8;
+       m[pe + 4] = 0x64;
+       m[pe + 5] = 0x86;
+     },
+     "not a usable module: machine 0x8664 is not i386"},
+};
+
+TEST(BadInput, ForeignOrCorruptModulesAreRefused) {
+  const std::string dir = tools_test::ScratchDir();
+  ASSERT_EQ(Veriflash("image create " + dir + "/image.bin").status, 0);
+  for (const ModuleCase& c : kModules) {
+    SCOPED_TRACE(c.name);
+    auto bytes = tools_test::ReadBytes(kModule);
+    c.spoil(bytes);
+    const std::string path = dir + "/module.efi";
+    tools_test::WriteBytes(path, bytes);
+    ExpectUnusable(Veriflash("image create " + dir + "/new.bin --module " + path), path, c.reason);
+    EXPECT_FALSE(std::filesystem::exists(dir + "/new.bin"));
+    ExpectUnusable(Veriflash("run " + dir + "/image.bin --module " + path), path, c.reason);
+  }
+}
+
+struct CreateCase {
+  const char* name;
+  const char* options;
+  const char* reason;
+};
+
+const CreateCase kCreates[] = {
+    {"size not a multiple of 4 KiB", "--size 0x5A0001", "--size 5898241 bytes (0x5A0001) is not a multiple of 4 KiB"},
+    {"size beyond the flash window", "--size 17MiB", "is more than the 16 MiB flash window below 4 GiB"},
+    {"tamper outside the region", "--tamper 0xFFD40000",
+     "--tamper 0xFFD40000 lies outside the checked region 0xFFA70000-0xFFD3FFFF"},
+    {"manifest on the FIT", "--manifest 0xFFFDFF00", "the manifest at 0xFFFDFF00 would overlap the FIT at 0xFFFE0000"},
+    {"FIT in the region", "--fit 0xFFB00000", "the FIT at 0xFFB00000 would overlap the checked region at 0xFFA70000"},
+    {"module on the manifest", "--module-at 0xFFFCFF00", "the module at 0xFFFCFF00 would overlap the manifest at 0xFFFD0000"},
+    {"module off its alignment", "--module-at 0xFFD40010", "cannot place the module at 0xFFD40010: module address 0xFFD40010 is not aligned"},
+    {"module in the region", "--module-at 0xFFD00000", "the module at 0xFFD00000 would overlap the checked region"},
+};
+
+TEST(BadInput, ImpossibleImagesAreNotWritten) {
+  const std::string dir = tools_test::ScratchDir();
+  for (const CreateCase& c : kCreates) {
+    SCOPED_TRACE(c.name);
+    const auto r = Veriflash("image create " + dir + "/x.bin " + c.options);
+    EXPECT_EQ(r.status, 2);
+    ASSERT_EQ(r.ErrLines().size(), 1u) << r.err;
+    EXPECT_NE(r.err.find(c.reason), std::string::npos) << r.err;
+    EXPECT_FALSE(std::filesystem::exists(dir + "/x.bin"));
+  }
+}
+
+TEST(BadInput, AnExistingImageIsReplacedOnlyWithForce) {
+  const std::string dir = tools_test::ScratchDir();
+  const std::string path = dir + "/a.bin";
+  ASSERT_EQ(Veriflash("image create " + path + " --seed 1").status, 0);
+  const auto before = tools_test::ReadBytes(path);
+  ExpectUnusable(Veriflash("image create " + path + " --seed 2"), path, "exists already; give --force to replace it");
+  EXPECT_EQ(tools_test::ReadBytes(path), before);
+  EXPECT_EQ(Veriflash("image create --force " + path + " --seed 2").status, 0);
+  EXPECT_NE(tools_test::ReadBytes(path), before);
+  for (const auto& entry : std::filesystem::directory_iterator(dir))
+    EXPECT_EQ(entry.path().filename(), "a.bin");  // no temporary file left behind
+}
+
+struct UsageCase {
+  const char* args;
+  int status;
+};
+
+const UsageCase kUsage[] = {
+    {"", 2}, {"bogus", 2}, {"inspect", 2}, {"run x.bin --engine warp", 2}, {"run x.bin --trace-hub maybe", 2},
+    {"image", 2}, {"image create", 2}, {"image create x.bin --fit-checksum maybe", 2},
+    {"image create x.bin --no-module --module-at 0xFFE00000", 2}, {"inspect --help", 0}, {"image create --help", 0},
+};
+
+TEST(Usage, BadUsageExitsWithTwoAndHelpWithZero) {
+  for (const UsageCase& c : kUsage) {
+    SCOPED_TRACE(c.args);
+    EXPECT_EQ(Veriflash(c.args).status, c.status);
+  }
+  const auto version = Veriflash("--version");
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, "veriflash 0.1.0\n");
+}
+
+TEST(Usage, HelpSaysWhichOptionsFailTheCheckOnPurpose) {
+  std::istringstream help(Veriflash("image create --help").out);
+  std::map<std::string, std::string> lines;  // option -> its help, continuation lines included
+  std::string option;
+  for (std::string line; std::getline(help, line);) {
+    const size_t start = line.find_first_not_of(' ');
+    if (start != std::string::npos && line.compare(start, 2, "--") == 0)
+      option = line.substr(start, line.find_first_of(" ,", start) - start);
+    lines[option] += line;
+  }
+  for (const char* option : {"--fit-checksum", "--no-fit", "--no-manifest-entry", "--wrong-manifest-signature", "--digest",
+                             "--tamper"}) {
+    SCOPED_TRACE(option);
+    EXPECT_NE(lines[option].find("FAILS"), std::string::npos) << lines[option];
+  }
+  for (const char* option : {"--size", "--fill", "--seed", "--fit", "--manifest", "--module", "--module-at"}) {
+    SCOPED_TRACE(option);
+    EXPECT_EQ(lines[option].find("FAILS"), std::string::npos) << lines[option];
+  }
+}
+
+}  // namespace
