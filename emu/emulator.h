@@ -50,7 +50,10 @@ class Emulator {
   Emulator& operator=(const Emulator&) = delete;
 
   // Runs the function at `function` with 32-bit cdecl arguments on a fresh
-  // stack until it returns or halts. Throws EmuError.
+  // stack until it returns or halts. Throws EmuError. Notifications that the
+  // module registers run through this emulator: keep it alive until the
+  // End-of-PEI signal. A halted notification counts as returning EFI_SUCCESS,
+  // as on the host, whose halt flag read releases the loop.
   CallResult Call(uint32_t function, const std::vector<uint32_t>& args);
   // Every call so far, in order, notifications included.
   const std::vector<CallResult>& Calls() const { return calls_; }
