@@ -2,6 +2,9 @@
 // stderr naming the file, never a crash and never a verdict.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <sstream>
@@ -84,6 +87,31 @@ TEST(BadInput, ForeignOrCorruptModulesAreRefused) {
     EXPECT_FALSE(std::filesystem::exists(dir + "/new.bin"));
     ExpectUnusable(Veriflash("run " + dir + "/image.bin --module " + path), path, c.reason);
   }
+}
+
+TEST(BadInput, TheEmulatedModuleMayNotCoverTheFit) {
+  const std::string dir = tools_test::ScratchDir();
+  ASSERT_EQ(Veriflash("image create --no-module --fit 0xFFD40100 " + dir + "/a.bin").status, 0);
+  ExpectUnusable(Veriflash("run " + dir + "/a.bin"), dir + "/a.bin",
+                 "cannot emulate " + kModule + ": the FIT at 0xFFD40100 would overlap the module at 0xFFD40000");
+  EXPECT_EQ(Veriflash("run --engine native " + dir + "/a.bin").status, 0);
+}
+
+TEST(BadInput, WithoutAModuleBesideTheToolEmulationSuggestsTheNativeEngine) {
+  const std::string dir = tools_test::ScratchDir();
+  const std::string tool = dir + "/veriflash";
+  std::filesystem::copy_file(VERIFLASH_TOOL, tool);
+  ASSERT_EQ(Veriflash("image create --no-module " + dir + "/a.bin").status, 0);
+  const std::string run = tool + " run " + dir + "/a.bin >" + dir + "/out 2>" + dir + "/err";
+  EXPECT_EQ(WEXITSTATUS(std::system(run.c_str())), 2);
+  EXPECT_EQ(tools_test::ReadBytes(dir + "/err"),
+            tools_test::Bytes("veriflash: " + dir + "/veriflash.efi: no module beside the tool; give --module FILE, or "
+                              "--engine native\n"));
+  const std::string create = tool + " image create " + dir + "/b.bin 2>" + dir + "/err";
+  EXPECT_EQ(WEXITSTATUS(std::system(create.c_str())), 2);
+  EXPECT_EQ(tools_test::ReadBytes(dir + "/err"),
+            tools_test::Bytes("veriflash: " + dir + "/veriflash.efi: no module beside the tool; give --module FILE, or "
+                              "--no-module\n"));
 }
 
 struct CreateCase {

@@ -46,9 +46,10 @@ std::string ScratchDir() {
 }
 
 std::vector<uint8_t> ReadBytes(const std::string& path) {
-  const std::string text = Slurp(path);
-  return {text.begin(), text.end()};
+  return Bytes(Slurp(path));
 }
+
+std::vector<uint8_t> Bytes(const std::string& text) { return {text.begin(), text.end()}; }
 
 void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
   std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));

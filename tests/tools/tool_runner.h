@@ -25,6 +25,7 @@ ToolResult Veriflash(const std::string& args);
 std::string ScratchDir();
 
 std::vector<uint8_t> ReadBytes(const std::string& path);
+std::vector<uint8_t> Bytes(const std::string& text);
 void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes);
 
 }  // namespace tools_test

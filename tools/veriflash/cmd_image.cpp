@@ -91,7 +91,7 @@ int RunImageCreate(const ImageCreateOptions& o) {
                              {"manifest", o.manifest, uint64_t{o.manifest} + vplat::DEFAULT_MANIFEST_SIZE}};
   std::optional<ModuleFile> module;
   if (!o.noModule) {
-    module = LoadModule(o.module.empty() ? DefaultModulePath() : o.module);
+    module = LoadGivenOrDefaultModule(o.module, "--no-module");
     spans.push_back({"module", o.moduleAt, uint64_t{o.moduleAt} + module->info.sizeOfImage});
   }
   // The builder hashes the region before it writes the FIT and the manifest,

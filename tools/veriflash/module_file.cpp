@@ -1,6 +1,5 @@
 #include "tools/veriflash/module_file.h"
 
-
 #include <fmt/core.h>
 
 #include <filesystem>
@@ -15,14 +14,14 @@ namespace {
 // lld-link's /align:32: the finest alignment a module can be placed at.
 constexpr uint32_t PLACEMENT_ALIGN = 32;
 
-}  // namespace
-
 std::string DefaultModulePath() {
   std::error_code error;
   const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
   if (error) throw ToolError("cannot locate the running executable to find veriflash.efi beside it; give --module FILE");
   return (self.parent_path() / "veriflash.efi").string();
 }
+
+}  // namespace
 
 ModuleFile LoadModule(const std::string& path) {
   ModuleFile module{path, ReadFile(path, "module", MAX_IMAGE_SIZE), {}};
@@ -32,6 +31,15 @@ ModuleFile LoadModule(const std::string& path) {
     throw ToolError(fmt::format("{}: not a usable module: {}", path, e.what()));
   }
   return module;
+}
+
+ModuleFile LoadGivenOrDefaultModule(const std::string& given, const std::string& instead) {
+  if (!given.empty()) return LoadModule(given);
+  const std::string path = DefaultModulePath();
+  std::error_code error;
+  if (!std::filesystem::exists(path, error))
+    throw ToolError(fmt::format("{}: no module beside the tool; give --module FILE, or {}", path, instead));
+  return LoadModule(path);
 }
 
 std::optional<emu::LoadedModule> FindPlacedModule(const std::vector<uint8_t>& image) {

@@ -18,11 +18,13 @@ struct ModuleFile {
   emu::PeInfo info;
 };
 
-// The veriflash.efi in the directory of the running executable.
-std::string DefaultModulePath();
-
 // Reads and checks a module file; a ToolError names the file and what is wrong with it.
 ModuleFile LoadModule(const std::string& path);
+
+// The module at `given`, or with an empty `given` the veriflash.efi in the
+// directory of the running executable;
+// when that is missing, the error suggests `instead` (another option).
+ModuleFile LoadGivenOrDefaultModule(const std::string& given, const std::string& instead);
 
 // The first module placed in the image outside the checked region: a valid
 // PE32 image at a 32-byte boundary.

@@ -3,7 +3,6 @@
 #include <fmt/core.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <map>
 
 #include "module/fit/fit.h"
@@ -62,13 +61,8 @@ vplat::Scenario MakeScenario(const PlatformOptions& o, std::string name, std::ve
 
 ModuleChoice ChooseModule(const PlatformOptions& o, const std::string& imageName, const std::vector<uint8_t>& image,
                           const Analysis& analysis) {
-  std::string path = o.module;
-  if (path.empty()) {
-    path = DefaultModulePath();
-    if (!std::filesystem::exists(path))
-      throw ToolError(path + ": no module beside the tool to emulate; give --module FILE, or --engine native");
-  }
-  ModuleFile file = LoadModule(path);
+  ModuleFile file = LoadGivenOrDefaultModule(o.module, "--engine native");
+  const std::string& path = file.path;
   const auto placed = FindPlacedModule(image);
   const uint32_t address = placed ? placed->base : vplat::DEFAULT_MODULE_ADDRESS;
 
