@@ -1,5 +1,6 @@
 #include "module/core/end_of_pei.h"
 
+#include "module/core/failure_trace_line.h"
 #include "module/core/mem.h"
 #include "module/core/pei_services.h"
 #include "module/crypto/sha256.h"
@@ -44,7 +45,10 @@ EFI_STATUS OnEndOfPei(const void*, const EFI_PEI_NOTIFY_DESCRIPTOR*, void*) {
   if (context != NULL_PHYS && RegionMatchesManifest(context)) return EFI_SUCCESS;
 
   // Every cause ends here alike; the failing status is deliberately not kept.
+  char line[TRACE_LINE_BUFFER_SIZE];
+  line[0] = 0;
   hw::Out16(POST_CODE_PORT, POST_CODE_VERIFY_FAILED);
+  SendFailureTraceLine(line);
   volatile uint32_t haltFlag = 0;
   while (hw::ReadHaltFlag(&haltFlag) == 0) {
   }

@@ -84,10 +84,14 @@ TEST(EndOfPei, FailedAllocationHashesNothingAndComparesNothing) {
   auto s = Default();
   s.failures[vplat::PeiService::AllocatePool] = 0x80000009;
   const auto o = vplat::RunNative(s);
-  // Only the TSC HOB search, the registration, the failed allocation, the POST code and the halt.
-  ASSERT_EQ(o.log.size(), 5u);
+  // Only the TSC HOB search, the registration, the failed allocation, the
+  // POST code, the trace hub probe that finds no hub, and the halt.
+  ASSERT_EQ(o.log.size(), 6u);
   EXPECT_EQ(o.log[2].service, "AllocatePool");
   EXPECT_EQ(o.log[2].args[1], 112u);
+  EXPECT_EQ(o.log[3], (Access{AccessKind::PortWrite, 0x80, 2, 0x008F}));
+  EXPECT_EQ(o.log[4], (Access{AccessKind::MmioRead, 0xE00FA000u, 2, 0xFFFF}));
+  EXPECT_EQ(o.log[5].kind, AccessKind::Halt);
 }
 
 TEST(ModuleEntry, ReturnsNotifyPpiStatusUnchanged) {
