@@ -366,9 +366,14 @@ void Emulator::OnMmioWrite(uint32_t address, unsigned size, uint64_t value) {
   platform_.memory.Write(address + 4, 4, static_cast<uint32_t>(value >> 32));
 }
 
-// Flash ignores writes; the memory map counts them as dropped.
+// Flash ignores writes; the memory map counts them as dropped, except those
+// into the module's own image, which SelfWrites() reports.
 void Emulator::OnFlashWrite(uint32_t address, int size, uint64_t value) {
   NoteEvent();
+  if (address >= moduleBase_ && address < moduleEnd_) {
+    ++selfWrites_;
+    return;
+  }
   platform_.memory.Write(address, static_cast<uint8_t>(size > 4 ? 4 : size), static_cast<uint32_t>(value));
 }
 

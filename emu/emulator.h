@@ -57,6 +57,10 @@ class Emulator {
   CallResult Call(uint32_t function, const std::vector<uint32_t>& args);
   // Every call so far, in order, notifications included.
   const std::vector<CallResult>& Calls() const { return calls_; }
+  // Writes the module made into its own image in flash (its writable
+  // globals): dropped as flash drops them, but counted apart from the
+  // platform's dropped writes, which the host build cannot make.
+  uint64_t SelfWrites() const { return selfWrites_; }
 
  private:
   struct MmioPage {
@@ -124,6 +128,7 @@ class Emulator {
   uint32_t pendingTsc_ = 0;  // the instruction after an RDTSC that just ran
   std::exception_ptr error_;
   std::vector<CallResult> calls_;
+  uint64_t selfWrites_ = 0;
 };
 
 }  // namespace emu

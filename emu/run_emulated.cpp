@@ -22,6 +22,7 @@ EmulatedRun Emulate(const vplat::Scenario& scenario, const std::vector<uint8_t>&
   run.figures.entryInstructions = entry.instructions;
   run.figures.entryStack = entry.stackUsed;
   run.figures.imageSize = module.size;
+  run.figures.selfWrites = emulator.SelfWrites();
   const auto& calls = emulator.Calls();
   for (size_t i = 1; i < calls.size(); ++i) {
     run.figures.endOfPeiInstructions += calls[i].instructions;

@@ -24,6 +24,7 @@ struct EmuFigures {
   uint32_t entryStack = 0;            // deepest stack use, bytes
   uint32_t endOfPeiStack = 0;
   uint32_t imageSize = 0;             // SizeOfImage
+  uint64_t selfWrites = 0;            // writes into the module's own image, dropped by flash
 };
 
 struct EmulatedRun {

@@ -39,6 +39,7 @@ struct AccessCase {
   std::vector<uint8_t> code;  // returns its result in EAX
   void (*reference)(vplat::Platform&, uint32_t& eax);  // the same accesses, made directly
   uint64_t droppedWrites;
+  uint64_t selfWrites = 0;  // into the module's own image
 };
 
 const AccessCase kAccessCases[] = {
@@ -113,10 +114,18 @@ const AccessCase kAccessCases[] = {
       0x83, 0xC4, 0x0C, 0x58, 0xC3},             // add esp, 12; pop eax: the block; ret
      [](vplat::Platform& p, uint32_t& eax) { p.pei.AllocatePool(vplat::SERVICES_POINTER, 0x70, &eax); },
      0},
-    {"flash drops writes",
+    {"flash drops writes into the module's own image, counted apart",
      {0xC7, 0x05, 0x00, 0x00, 0xD4, 0xFF, 0x78, 0x56, 0x34, 0x12,  // mov dword [0xFFD40000], 0x12345678
       0xA1, 0x00, 0x00, 0xD4, 0xFF, 0xC3},                          // mov eax, [0xFFD40000]; ret
      [](vplat::Platform&, uint32_t& eax) { eax = 0x00005A4D; },    // "MZ", as placed
+     0, 1},
+    {"flash drops writes elsewhere",
+     {0xC7, 0x05, 0x00, 0x00, 0xFF, 0xFF, 0x78, 0x56, 0x34, 0x12,  // mov dword [0xFFFF0000], 0x12345678
+      0xA1, 0x00, 0x00, 0xFF, 0xFF, 0xC3},                          // mov eax, [0xFFFF0000]; ret
+     [](vplat::Platform& p, uint32_t& eax) {
+       p.memory.Write(0xFFFF0000u, 4, 0x12345678);
+       eax = 0xFFFFFFFF;  // erased flash, unchanged
+     },
      1},
 };
 
@@ -133,6 +142,7 @@ TEST(Emulator, AccessesAndServicesReachThePlatformAsTheHostBackendMakesThem) {
         << vplat::DescribeDifference(reference.log.Entries(), run.outcome.log);
     EXPECT_EQ(run.outcome.entryStatus, eax);
     EXPECT_EQ(run.outcome.droppedWrites, c.droppedWrites);
+    EXPECT_EQ(run.figures.selfWrites, c.selfWrites);
   }
 }
 
