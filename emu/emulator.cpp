@@ -1,12 +1,12 @@
 #include "emu/emulator.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <type_traits>
 #include <utility>
 
 #include "vplat/devices/post_code.h"
+#include "vplat/hex.h"
 
 namespace emu {
 namespace {
@@ -28,12 +28,6 @@ constexpr int MAX_NOTIFY_DESCRIPTORS = 16;
 
 constexpr int REGISTER_IDS[9] = {UC_X86_REG_EAX, UC_X86_REG_EBX, UC_X86_REG_ECX, UC_X86_REG_EDX, UC_X86_REG_ESI,
                                  UC_X86_REG_EDI, UC_X86_REG_EBP, UC_X86_REG_ESP, UC_X86_REG_EFLAGS};
-
-std::string Hex(uint32_t value) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08X", value);
-  return text;
-}
 
 void Check(uc_err err, const char* what) {
   if (err != UC_ERR_OK) throw EmuError(std::string("unicorn: ") + what + ": " + uc_strerror(err));
@@ -191,8 +185,8 @@ void Emulator::SyncInterruptFlag() { platform_.interruptsEnabled = (Reg(UC_X86_R
 
 std::string Emulator::Where() {
   const uint32_t eip = Reg(UC_X86_REG_EIP);
-  std::string text = "at EIP " + Hex(eip);
-  if (eip >= moduleBase_ && eip < moduleEnd_) text += " (module RVA " + Hex(eip - moduleBase_) + ")";
+  std::string text = "at EIP " + vplat::Hex(eip, 8);
+  if (eip >= moduleBase_ && eip < moduleEnd_) text += " (module RVA " + vplat::Hex(eip - moduleBase_, 8) + ")";
   return text;
 }
 
@@ -334,7 +328,7 @@ void Emulator::OnPortOut(uint16_t port, int size, uint32_t value) {
 // open bus. Its pages are mapped as MMIO on first touch.
 bool Emulator::OnUnmapped(uc_mem_type type, uint32_t address) {
   if (type == UC_MEM_FETCH_UNMAPPED)
-    throw EmuError("instruction fetch from " + Hex(address) + ", where nothing executable is mapped");
+    throw EmuError("instruction fetch from " + vplat::Hex(address, 8) + ", where nothing executable is mapped");
   const uint32_t page = address & ~(PAGE_SIZE - 1);
   MmioPage& context = mmioPages_.emplace_back(MmioPage{this, page});
   auto read = +[](uc_engine*, uint64_t offset, unsigned size, void* user) -> uint64_t {

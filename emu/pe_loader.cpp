@@ -1,10 +1,10 @@
 #include "emu/pe_loader.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 
 #include "vplat/flash_image.h"
+#include "vplat/hex.h"
 
 namespace emu {
 namespace {
@@ -21,11 +21,7 @@ constexpr uint32_t SECTION_HEADER_SIZE = 40;
 constexpr uint16_t REL_ABSOLUTE = 0, REL_HIGHLOW = 3;
 constexpr uint32_t CHECKED_REGION_END = vplat::REGION_BASE + vplat::REGION_SIZE;
 
-std::string Hex(uint64_t value) {
-  char text[24];
-  std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(value));
-  return text;
-}
+using vplat::Hex;
 
 [[noreturn]] void Fail(const std::string& reason) { throw PeError(reason); }
 

@@ -1,18 +1,8 @@
 #include "vplat/access_log.h"
 
-#include <cstdio>
+#include "vplat/hex.h"
 
 namespace vplat {
-namespace {
-
-std::string Hex(uint32_t value, int digits) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%0*X", digits, value);
-  return text;
-}
-
-}  // namespace
-
 std::string Describe(const Access& a) {
   const int digits = a.width * 2;
   switch (a.kind) {

@@ -2,9 +2,10 @@
 
 #include <openssl/evp.h>
 
-#include <cstdio>
 #include <cstring>
 #include <stdexcept>
+
+#include "vplat/hex.h"
 
 namespace vplat {
 namespace {
@@ -13,12 +14,6 @@ constexpr uint32_t MIN_ALIGN = 0x1000;
 
 void Require(bool ok, const std::string& reason) {
   if (!ok) throw std::invalid_argument(reason);
-}
-
-std::string Hex32(uint32_t v) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08X", v);
-  return text;
 }
 
 // xorshift64*: a fixed, seedable byte stream, so a pattern image is the same
@@ -37,7 +32,7 @@ void FillPattern(uint8_t* out, size_t length, uint64_t seed) {
 void WriteFit(std::vector<uint8_t>& image, const FlashImageOptions& o,
               const std::vector<FitRecord>& entries) {
   const uint32_t count = static_cast<uint32_t>(entries.size() + 1);
-  Require(Contains(image, o.fitAddress, count * 16), "FIT at " + Hex32(o.fitAddress) + " lies outside the image");
+  Require(Contains(image, o.fitAddress, count * 16), "FIT at " + Hex(o.fitAddress, 8) + " lies outside the image");
   uint8_t header[16] = {'_', 'F', 'I', 'T', '_', ' ', ' ', ' '};
   header[8] = static_cast<uint8_t>(count);
   header[9] = static_cast<uint8_t>(count >> 8);
@@ -88,7 +83,7 @@ size_t OffsetOf(const std::vector<uint8_t>& image, uint32_t address) {
 
 void Store(std::vector<uint8_t>& image, uint32_t address, const void* data, size_t length) {
   if (!Contains(image, address, static_cast<uint32_t>(length)))
-    throw std::out_of_range("store at " + Hex32(address) + " outside the image");
+    throw std::out_of_range("store at " + Hex(address, 8) + " outside the image");
   std::memcpy(image.data() + OffsetOf(image, address), data, length);
 }
 
@@ -137,7 +132,7 @@ std::vector<uint8_t> BuildFlashImage(const FlashImageOptions& o) {
   }
 
   Require(Contains(image, o.manifestAddress, DEFAULT_MANIFEST_SIZE),
-          "manifest at " + Hex32(o.manifestAddress) + " lies outside the image");
+          "manifest at " + Hex(o.manifestAddress, 8) + " lies outside the image");
   std::vector<uint8_t> manifest(DEFAULT_MANIFEST_SIZE, 0);
   std::memcpy(manifest.data(), "__ACBP__", 8);
   manifest[8] = 0x10;  // structure version

@@ -5,15 +5,10 @@
 #include <utility>
 
 #include "vplat/devices/trace_hub.h"
+#include "vplat/hex.h"
 
 namespace vplat {
 namespace {
-
-std::string Hex(uint32_t value, int digits) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%0*X", digits, value);
-  return text;
-}
 
 // A message between its start and its end.
 struct OpenMessage {
