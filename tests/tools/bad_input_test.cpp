@@ -35,7 +35,7 @@ struct ImageFileCase {
 const ImageFileCase kImageFiles[] = {
     {"missing", -1, "cannot open flash image: No such file or directory"},
     {"directory", -2, "not a regular file"},
-    {"empty", 0, "empty file, not a flash image"},
+    {"empty", 0, "0 bytes: empty, not a flash image"},
     {"truncated", (8 << 20) - 0x100, "8388352 bytes (0x7FFF00) is not a multiple of 4 KiB: truncated, or not a flash image"},
     {"one page too many", (8 << 20) + 0x1001, "is not a multiple of 4 KiB"},
     {"oversized", 32 << 20, "33554432 bytes (0x2000000) is more than the 16 MiB flash window below 4 GiB"},

@@ -89,7 +89,7 @@ class Walk {
       if ((record.typeAndFlags & FIT_TYPE_MASK) != FIT_TYPE_BOOT_POLICY_MANIFEST) continue;
       out_.manifestEntry = i;
       out_.manifest = static_cast<uint32_t>(record.address);  // only the low 32 bits count
-      return Pass(CheckStep::ManifestEntry, fmt::format("entry {} points to {}", i, Hex(*out_.manifest, 8)));
+      return Pass(CheckStep::ManifestEntry, fmt::format("entry {} points to {}", i, Where(image_, *out_.manifest)));
     }
     return Fail(CheckStep::ManifestEntry, EFI_NOT_FOUND, "no Boot Policy Manifest entry (type 0x0C) in the FIT",
                 fmt::format("{} entries searched", fit.count));

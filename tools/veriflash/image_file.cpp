@@ -39,7 +39,7 @@ std::string SystemError() { return std::strerror(errno); }
 }  // namespace
 
 std::string ImageSizeProblem(uint64_t size) {
-  if (size == 0) return "empty file, not a flash image";
+  if (size == 0) return "0 bytes: empty, not a flash image";
   if (size > MAX_IMAGE_SIZE)
     return fmt::format("{} bytes ({}) is more than the {} flash window below 4 GiB", size, Hex(size),
                        SizeText(MAX_IMAGE_SIZE));

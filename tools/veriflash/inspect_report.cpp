@@ -2,6 +2,8 @@
 
 #include <fmt/core.h>
 
+#include <algorithm>
+
 #include "module/core/end_of_pei.h"
 #include "module/fit/fit.h"
 #include "tools/veriflash/flash_text.h"
@@ -59,7 +61,7 @@ void PrintMap(const InspectSubject& s) {
     fmt::print("  {}  boot policy manifest (FIT entry {})\n", Point(image, *a.manifest), *a.manifestEntry);
   if (a.fit)
     fmt::print("  {}  FIT: {} entries, checksum {}\n",
-               Span(image, a.fit->address, a.fit->address + a.fit->count * FIT_ENTRY_SIZE - 1), a.fit->count,
+               Span(image, a.fit->address, a.fit->address + std::max(a.fit->count, 1u) * FIT_ENTRY_SIZE - 1), a.fit->count,
                a.fit->checksumValid ? "verified" : "not verified");
   fmt::print("  {}  FIT pointer -> {}\n", Point(image, FIT_POINTER_ADDRESS), Hex(a.fitPointer, 8));
 }
