@@ -64,7 +64,15 @@ TEST_F(RunReport, EveryTraceHubModeEndsInTheSameVerdict) {
     EXPECT_EQ(failed.status, 1);
     EXPECT_EQ(failed.Json()["traceHub"], mode);
     EXPECT_EQ(failed.Json()["postCodes"], nlohmann::json::array({"0x8F"}));
-    if (std::string(mode) != "present") EXPECT_EQ(failed.Json()["trace"], nlohmann::json::array());
+    const auto trace = failed.Json()["trace"];
+    if (std::string(mode) == "present") {
+      ASSERT_EQ(trace.size(), 1u);
+      EXPECT_EQ(trace[0]["master"], 32);
+      EXPECT_EQ(trace[0]["channel"], 14);
+      EXPECT_EQ(trace[0]["text"], "TraceHub : POSTCODE=<8F>\r\n");
+    } else {
+      EXPECT_EQ(trace, nlohmann::json::array());  // nowhere to send it
+    }
     const auto passed = Veriflash(std::string("run --engine native --json --trace-hub ") + mode + " " + Pass());
     EXPECT_EQ(passed.status, 0);
     EXPECT_EQ(passed.Json()["trace"], nlohmann::json::array());  // a pass sends nothing
@@ -82,7 +90,7 @@ TEST(Demo, PassesThenStopsAtPostCode8FOnTheRealBinary) {
            "=== 2. the default image with bit 0 of the byte at 0xFFA82345 (offset 0x282345) flipped ===\n",
            "verdict  FAIL at digest: the region's digest differs from the manifest's reference digest: Security "
            "Violation\n",
-           "POST     0x8F\n",
+           "POST     0x8F\ntrace    master 32 channel 14: \"TraceHub : POSTCODE=<8F>\\r\\n\"\n",
            "verdict  FAIL: POST code 0x8F on port 0x80, then the module halted\n",
            "demo: as expected, the default image boots and the tampered one stops at POST code 0x8F\n",
        }) {

@@ -8,8 +8,6 @@
 
 namespace veriflash {
 
-std::string Hex(uint64_t value, int digits) { return fmt::format("0x{:0{}X}", value, digits); }
-
 std::string Where(const std::vector<uint8_t>& image, uint32_t address) {
   if (!vplat::Contains(image, address, 1)) return Hex(address, 8) + " (outside the image)";
   return fmt::format("{} (offset {})", Hex(address, 8), Hex(vplat::OffsetOf(image, address)));

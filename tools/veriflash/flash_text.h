@@ -9,11 +9,11 @@
 #include <vector>
 
 #include "module/core/efi_types.h"
+#include "vplat/hex.h"
 
 namespace veriflash {
 
-// "0x1F" for digits 0, "0x0000001F" for digits 8.
-std::string Hex(uint64_t value, int digits = 0);
+using vplat::Hex;
 
 // "0xFFFE0000 (offset 0x7E0000)", or "0x12345678 (outside the image)".
 std::string Where(const std::vector<uint8_t>& image, uint32_t address);
