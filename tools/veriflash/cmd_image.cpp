@@ -42,6 +42,11 @@ struct ImageCreateOptions {
   OutputOptions output;
 };
 
+// Bytes of the FIT the builder writes: the header and the default entries at most.
+uint32_t FitSize(const ImageCreateOptions& o) {
+  return static_cast<uint32_t>(vplat::DefaultFitEntries(o.manifest).size() + 1) * FIT_ENTRY_SIZE;
+}
+
 vplat::FlashImageOptions BuilderOptions(const ImageCreateOptions& o) {
   vplat::FlashImageOptions b;
   b.size = static_cast<uint32_t>(o.size);
@@ -64,11 +69,10 @@ vplat::FlashImageOptions BuilderOptions(const ImageCreateOptions& o) {
 
 // The faults asked for, made after the digest went in.
 void Spoil(const ImageCreateOptions& o, std::vector<uint8_t>& image) {
-  const uint32_t fitSize = static_cast<uint32_t>(vplat::DefaultFitEntries(o.manifest).size() + 1) * FIT_ENTRY_SIZE;
   if (o.fitChecksum == FitChecksum::Bad) image[vplat::OffsetOf(image, o.fit) + offsetof(FitEntry, Checksum)] ^= 0x01;
   if (o.wrongManifestSignature) vplat::Store(image, o.manifest, "__ACBX__", 8);
   if (o.noFit) {
-    const std::vector<uint8_t> erased(fitSize, 0xFF);
+    const std::vector<uint8_t> erased(FitSize(o), 0xFF);
     vplat::Store(image, o.fit, erased.data(), erased.size());
     vplat::Store32(image, vplat::FIT_POINTER, 0xFFFFFFFFu);
   }
@@ -84,10 +88,9 @@ int RunImageCreate(const ImageCreateOptions& o) {
   const std::string sizeProblem = ImageSizeProblem(o.size);
   if (!sizeProblem.empty()) throw ToolError("--size " + sizeProblem);
 
-  const uint32_t fitSize = static_cast<uint32_t>(vplat::DefaultFitEntries(o.manifest).size() + 1) * FIT_ENTRY_SIZE;
   std::vector<FlashSpan> spans = {{"checked region", vplat::REGION_BASE, uint64_t{vplat::REGION_BASE} + vplat::REGION_SIZE},
                              {"FIT pointer", vplat::FIT_POINTER, uint64_t{vplat::FIT_POINTER} + 4},
-                             {"FIT", o.fit, uint64_t{o.fit} + fitSize},
+                             {"FIT", o.fit, uint64_t{o.fit} + FitSize(o)},
                              {"manifest", o.manifest, uint64_t{o.manifest} + vplat::DEFAULT_MANIFEST_SIZE}};
   std::optional<ModuleFile> module;
   if (!o.noModule) {
