@@ -1,4 +1,4 @@
-// Trace output (spec Parts 5.1 and 5.2), as other subsystems see it: one line
+// Trace output, as other subsystems see it: one line
 // of text sent as one SyS-T string message on trace hub master 32, channel 14.
 #pragma once
 

@@ -1,4 +1,4 @@
-// Trace hub channel access (spec Part 5.1): the trace writer's only way to the
+// Trace hub channel access: the trace writer's only way to the
 // hardware. Finds the 64-byte register window of one trace hub channel behind
 // a presence gate, and fills a table of output hooks that write exact-width
 // values into it, or do nothing when no trace hub is usable.
@@ -37,7 +37,7 @@ inline constexpr uint32_t APERTURE_DEAD = 0xFFFFFFFFu;        // first aperture 
 inline constexpr uint16_t PROBE_MASTER = 255;
 inline constexpr uint16_t PROBE_CHANNEL = 255;
 
-// TraceOutputTable.stamp after initialisation (Part 5.2).
+// TraceOutputTable.stamp after initialisation.
 inline constexpr uint32_t TRACE_OUTPUT_STAMP = 0x00010400u;
 
 struct TraceHandle;

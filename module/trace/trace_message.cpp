@@ -3,7 +3,7 @@
 #include "module/core/mem.h"
 #include "module/trace/trace.h"
 
-// Row by row as spec Part 5.2 gives them; rows 2-4 and 8-14 describe fields
+// The 16 descriptors in their fixed order; rows 2-4 and 8-14 describe fields
 // that this module never sends.
 const ScatterEntry ScatterTable[SCATTER_TABLE_ROWS] = {
     {SCATTER_OP_U32, 0x04, 4},   // 0: origin GUID, four 32-bit words

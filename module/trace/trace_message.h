@@ -1,6 +1,6 @@
-// Trace message writer (spec Part 5.2): lays a line of text out as one MIPI
+// Trace message writer: lays a line of text out as one MIPI
 // SyS-T string message in a message data record and sends it through the
-// output hooks of Part 5.1, as a scatter program assembled from a constant
+// channel output hooks, as a scatter program assembled from a constant
 // table of field descriptors says.
 //
 // Within the trace subsystem only (and its tests): other subsystems call
@@ -106,7 +106,7 @@ static_assert(offsetof(TraceMessageData, trailer) == 0x48);
 static_assert(sizeof(TraceMessageData) == 0x4C);
 static_assert(sizeof(void*) <= 8, "blob addresses at 0x30, 0x38 and 0x40 are 8 bytes apart");
 
-// The constant descriptors that programs are assembled from (spec Part 5.2).
+// The constant descriptors that programs are assembled from.
 extern const ScatterEntry ScatterTable[SCATTER_TABLE_ROWS];
 
 // The standard reflected CRC-32 table for CRC32_POLYNOMIAL (entry 1 is

@@ -1,4 +1,4 @@
-// The acceptance: the failure line of Part 1.2 on the virtual
+// The failure trace line on the virtual
 // platform, access by access, and back through the decoder.
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-// Part 5.1: the window lookup behind the presence gate, the hooks the
+// Channel access: the window lookup behind the presence gate, the hooks the
 // installer chooses, and the exact accesses each hook makes.
 #include <gtest/gtest.h>
 

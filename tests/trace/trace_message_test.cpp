@@ -1,4 +1,4 @@
-// Part 5.2: the message layout, the scatter programs, the optional fields and
+// The message writer: the message layout, the scatter programs, the optional fields and
 // the checksum, asserted as whole access sequences on the virtual platform.
 #include <gtest/gtest.h>
 #include <zlib.h>
@@ -19,7 +19,7 @@ struct StringCase {
   std::vector<ChannelItem> items;
 };
 
-// Spelled out from the spec's examples; every data item at window + 0x00.
+// Written out from the message format by hand; every data item at window + 0x00.
 std::vector<StringCase> StringCases() {
   auto with = [](std::vector<ChannelItem> middle, uint32_t header) {
     std::vector<ChannelItem> items = {{0x10, 4, header}};

@@ -1,5 +1,5 @@
 // Shared by the trace tests: a virtual platform with a trace hub, and the
-// expected access sequences written out from the spec's numbers (not from
+// expected access sequences written out as literal numbers (not from
 // the module's or the device's constants).
 #pragma once
 
@@ -101,7 +101,7 @@ inline std::vector<ChannelItem> TextItems(const std::string& text) {
   return items;
 }
 
-// TraceWriteString's message for a text of 1 to 65535 bytes (spec Part 5.2).
+// TraceWriteString's message for a text of 1 to 65535 bytes .
 inline std::vector<ChannelItem> StringMessageItems(const std::string& text) {
   std::vector<ChannelItem> items = {{0x10, 4, 0x01FF0222}};
   for (const auto& g : GuidItems()) items.push_back(g);
