@@ -190,8 +190,8 @@ std::vector<Hob> PeiCore::Hobs() const {
     if (hob.type == EFI_HOB_TYPE_END_OF_HOB_LIST || hob.length < HOB_HEADER_LENGTH) break;
     hob.bytes.resize(hob.length);
     memory_.Peek(at, hob.bytes.data(), hob.length);
-    hobs.push_back(std::move(hob));
     at += hob.length;
+    hobs.push_back(std::move(hob));
   }
   return hobs;
 }
