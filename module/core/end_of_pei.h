@@ -6,8 +6,6 @@
 
 inline constexpr uint32_t VERIFIED_REGION_BASE = 0xFFA70000u;
 inline constexpr uint32_t VERIFIED_REGION_SIZE = 0x2D0000u;  // last byte at 0xFFD3FFFF
-inline constexpr uint32_t MANIFEST_DIGEST_OFFSET = 0x4C;
-inline constexpr uint32_t MANIFEST_DIGEST_SIZE = 32;
 inline constexpr uint8_t POST_CODE_VERIFY_FAILED = 0x8F;
 inline constexpr uint16_t POST_CODE_PORT = 0x80;
 

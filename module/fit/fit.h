@@ -10,9 +10,11 @@ inline constexpr uint8_t FIT_TYPE_MASK = 0x7F;
 inline constexpr uint8_t FIT_CHECKSUM_VALID = 0x80;
 inline constexpr uint8_t FIT_TYPE_BOOT_POLICY_MANIFEST = 0x0C;
 inline constexpr uint32_t FIT_ENTRY_SIZE = 16;
-// How much of a manifest the check reads: the signature and, at 0x4C, the
-// 32-byte reference digest.
-inline constexpr uint32_t MANIFEST_READ_SIZE = 0x4C + 32;
+// The boot policy manifest's 32-byte reference SHA-256 digest, and how much
+// of a manifest the check reads: the signature up to the end of the digest.
+inline constexpr uint32_t MANIFEST_DIGEST_OFFSET = 0x4C;
+inline constexpr uint32_t MANIFEST_DIGEST_SIZE = 32;
+inline constexpr uint32_t MANIFEST_READ_SIZE = MANIFEST_DIGEST_OFFSET + MANIFEST_DIGEST_SIZE;
 
 extern const uint8_t FIT_HEADER_SIGNATURE[8];  // "_FIT_   "
 extern const uint8_t MANIFEST_SIGNATURE[8];    // "__ACBP__"
