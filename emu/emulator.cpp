@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "vplat/devices/post_code.h"
-#include "vplat/hex.h"
+#include "common/hex.h"
 
 namespace emu {
 namespace {
@@ -35,8 +35,8 @@ void Check(uc_err err, const char* what) {
 
 }  // namespace
 
-Emulator::Emulator(vplat::Platform& platform, const LoadedModule& module, const Budget& budget)
-    : platform_(platform), budget_(budget), moduleBase_(module.base), moduleEnd_(module.base + module.size) {
+Emulator::Emulator(vplat::Platform& platform, const ModuleSpan& module, const Budget& budget)
+    : platform_(platform), budget_(budget), moduleBase_(module.base), moduleEnd_(uint64_t{module.base} + module.size) {
   Check(uc_open(UC_ARCH_X86, UC_MODE_32, &uc_), "open");
   try {
     MapMemory();
@@ -87,7 +87,7 @@ uc_hook Emulator::AddHook(int type, void* callback, uint64_t begin, uint64_t end
   return hook;
 }
 
-void Emulator::InstallHooks(const LoadedModule& module) {
+void Emulator::InstallHooks(const ModuleSpan& module) {
   using Self = Emulator;
 
   // Every translated block, wherever it lies: instruction count, budget and
@@ -106,29 +106,26 @@ void Emulator::InstallHooks(const LoadedModule& module) {
           }),
           vplat::SERVICE_ENTRY_BASE, SERVICE_ENTRIES_END - 1);
 
-  // RDTSC cannot be hooked as an instruction: hook every 0F 31 in the code
-  // and the instruction after it, where EDX:EAX take the platform's TSC. A
-  // hook fires only where an instruction starts, so a pair inside another
-  // instruction costs nothing; the block is not cut, so counts stay exact.
+  // RDTSC cannot be hooked as an instruction: hook every 0F 31 in the
+  // module's image, whatever its section table says, and the instruction
+  // after it, where EDX:EAX take the platform's TSC. A hook fires only where
+  // an instruction starts, so a pair inside another instruction costs
+  // nothing; the block is not cut, so counts stay exact.
   const auto& flash = platform_.memory.Flash();
   const uint32_t flashBase = platform_.memory.FlashBase();
-  for (const PeSection& s : module.info.sections) {
-    if (!s.Executable()) continue;
-    const uint32_t begin = module.base + s.rva, end = begin + std::max(s.rawSize, s.virtualSize);
-    for (uint32_t at = begin; at + 1 < end; ++at) {
-      if (flash[at - flashBase] != 0x0F || flash[at + 1 - flashBase] != 0x31) continue;
-      AddHook(UC_HOOK_CODE,
-              reinterpret_cast<void*>(+[](uc_engine*, uint64_t address, uint32_t, void* user) {
-                static_cast<Self*>(user)->pendingTsc_ = static_cast<uint32_t>(address) + 2;
-              }),
-              at, at);
-      AddHook(UC_HOOK_CODE,
-              reinterpret_cast<void*>(+[](uc_engine*, uint64_t address, uint32_t, void* user) {
-                auto* self = static_cast<Self*>(user);
-                self->Guard([&] { self->AfterRdtsc(static_cast<uint32_t>(address)); });
-              }),
-              at + 2, at + 2);
-    }
+  for (uint64_t at = module.base; at + 1 < moduleEnd_; ++at) {
+    if (flash[at - flashBase] != 0x0F || flash[at + 1 - flashBase] != 0x31) continue;
+    AddHook(UC_HOOK_CODE,
+            reinterpret_cast<void*>(+[](uc_engine*, uint64_t address, uint32_t, void* user) {
+              static_cast<Self*>(user)->pendingTsc_ = static_cast<uint32_t>(address) + 2;
+            }),
+            at, at);
+    AddHook(UC_HOOK_CODE,
+            reinterpret_cast<void*>(+[](uc_engine*, uint64_t address, uint32_t, void* user) {
+              auto* self = static_cast<Self*>(user);
+              self->Guard([&] { self->AfterRdtsc(static_cast<uint32_t>(address)); });
+            }),
+            at + 2, at + 2);
   }
 
   AddHook(UC_HOOK_INSN,
@@ -185,8 +182,8 @@ void Emulator::SyncInterruptFlag() { platform_.interruptsEnabled = (Reg(UC_X86_R
 
 std::string Emulator::Where() {
   const uint32_t eip = Reg(UC_X86_REG_EIP);
-  std::string text = "at EIP " + vplat::Hex(eip, 8);
-  if (eip >= moduleBase_ && eip < moduleEnd_) text += " (module RVA " + vplat::Hex(eip - moduleBase_, 8) + ")";
+  std::string text = "at EIP " + common::Hex(eip, 8);
+  if (eip >= moduleBase_ && eip < moduleEnd_) text += " (module RVA " + common::Hex(eip - moduleBase_, 8) + ")";
   return text;
 }
 
@@ -328,7 +325,7 @@ void Emulator::OnPortOut(uint16_t port, int size, uint32_t value) {
 // open bus. Its pages are mapped as MMIO on first touch.
 bool Emulator::OnUnmapped(uc_mem_type type, uint32_t address) {
   if (type == UC_MEM_FETCH_UNMAPPED)
-    throw EmuError("instruction fetch from " + vplat::Hex(address, 8) + ", where nothing executable is mapped");
+    throw EmuError("instruction fetch from " + common::Hex(address, 8) + ", where nothing executable is mapped");
   const uint32_t page = address & ~(PAGE_SIZE - 1);
   MmioPage& context = mmioPages_.emplace_back(MmioPage{this, page});
   auto read = +[](uc_engine*, uint64_t offset, unsigned size, void* user) -> uint64_t {

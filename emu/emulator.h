@@ -16,7 +16,6 @@
 
 #include <unicorn/unicorn.h>
 
-#include "emu/pe_loader.h"
 #include "vplat/platform.h"
 
 namespace emu {
@@ -25,6 +24,12 @@ namespace emu {
 class EmuError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
+};
+
+// Where the module's image lies in the platform's flash.
+struct ModuleSpan {
+  uint32_t base = 0;
+  uint32_t size = 0;
 };
 
 // Limits of each call into the module.
@@ -44,7 +49,7 @@ class Emulator {
  public:
   // Maps the platform's RAM and flash (which must already hold `module`);
   // everything else is reached through the platform's memory map.
-  Emulator(vplat::Platform& platform, const LoadedModule& module, const Budget& budget);
+  Emulator(vplat::Platform& platform, const ModuleSpan& module, const Budget& budget);
   ~Emulator();
   Emulator(const Emulator&) = delete;
   Emulator& operator=(const Emulator&) = delete;
@@ -77,7 +82,7 @@ class Emulator {
   };
 
   void MapMemory();
-  void InstallHooks(const LoadedModule& module);
+  void InstallHooks(const ModuleSpan& module);
   uc_hook AddHook(int type, void* callback, uint64_t begin, uint64_t end, int instruction = 0);
 
   uint32_t Reg(int id);
@@ -112,7 +117,7 @@ class Emulator {
   vplat::Platform& platform_;
   Budget budget_;
   uint32_t moduleBase_;
-  uint32_t moduleEnd_;
+  uint64_t moduleEnd_;  // exclusive: may be 4 GiB itself
   uc_engine* uc_ = nullptr;
   std::deque<MmioPage> mmioPages_;
 

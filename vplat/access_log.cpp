@@ -1,8 +1,10 @@
 #include "vplat/access_log.h"
 
-#include "vplat/hex.h"
+#include "common/hex.h"
 
 namespace vplat {
+
+using common::Hex;
 std::string Describe(const Access& a) {
   const int digits = a.width * 2;
   switch (a.kind) {

@@ -1,13 +1,13 @@
 #include "vplat/flash_image.h"
 
-#include <openssl/evp.h>
-
 #include <cstring>
 #include <stdexcept>
 
-#include "vplat/hex.h"
+#include "common/hex.h"
 
 namespace vplat {
+
+using common::Hex;
 namespace {
 
 constexpr uint32_t MIN_ALIGN = 0x1000;
@@ -102,18 +102,10 @@ void FixFitChecksum(std::vector<uint8_t>& image, uint32_t fitAddress) {
   image[at + 15] = static_cast<uint8_t>(-sum);
 }
 
-Digest Sha256(const uint8_t* data, size_t length) {
-  Digest digest{};
-  unsigned int size = 0;
-  if (EVP_Digest(data, length, digest.data(), &size, EVP_sha256(), nullptr) != 1 || size != digest.size())
-    throw std::runtime_error("OpenSSL SHA-256 failed");
-  return digest;
-}
-
 Digest RegionDigest(const std::vector<uint8_t>& image) {
   if (!Contains(image, REGION_BASE, REGION_SIZE))
     throw std::invalid_argument("image does not reach down to the checked region at 0xFFA70000");
-  return Sha256(image.data() + OffsetOf(image, REGION_BASE), REGION_SIZE);
+  return common::Sha256({image.data() + OffsetOf(image, REGION_BASE), REGION_SIZE});
 }
 
 std::vector<uint8_t> BuildFlashImage(const FlashImageOptions& o) {
@@ -144,16 +136,6 @@ std::vector<uint8_t> BuildFlashImage(const FlashImageOptions& o) {
   if (o.digest == ReferenceDigest::Wrong) digest[31] ^= 0x01;
   Store(image, o.manifestAddress + MANIFEST_DIGEST_AT, digest.data(), digest.size());
   return image;
-}
-
-std::string HexDigest(const Digest& digest) {
-  static const char* digits = "0123456789abcdef";
-  std::string text;
-  for (uint8_t b : digest) {
-    text += digits[b >> 4];
-    text += digits[b & 15];
-  }
-  return text;
 }
 
 }  // namespace vplat

@@ -9,9 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "common/digest.h"
+
 namespace vplat {
 
-using Digest = std::array<uint8_t, 32>;
+using common::Digest;
 
 inline constexpr uint32_t DEFAULT_IMAGE_SIZE = 8u << 20;
 inline constexpr uint32_t DEFAULT_FIT_ADDRESS = 0xFFFE0000u;
@@ -62,14 +64,11 @@ size_t OffsetOf(const std::vector<uint8_t>& image, uint32_t address);
 
 // SHA-256 of the checked region of an image (OpenSSL; independent of the module's engine).
 Digest RegionDigest(const std::vector<uint8_t>& image);
-Digest Sha256(const uint8_t* data, size_t length);
 
 // Writes into an image at a physical address, for tests and tools.
 void Store(std::vector<uint8_t>& image, uint32_t address, const void* data, size_t length);
 void Store32(std::vector<uint8_t>& image, uint32_t address, uint32_t value);
 // Recomputes the checksum byte of the FIT header so the table sums to zero.
 void FixFitChecksum(std::vector<uint8_t>& image, uint32_t fitAddress);
-
-std::string HexDigest(const Digest& digest);
 
 }  // namespace vplat

@@ -178,6 +178,12 @@ void PeiCore::AddGuidHob(const EFI_GUID& name, const std::vector<uint8_t>& data)
   if (!data.empty()) memory_.Poke(at + 24, data.data(), static_cast<uint32_t>(data.size()));
 }
 
+void PeiCore::AddTscFrequencyHob(uint64_t hz) {
+  std::vector<uint8_t> data(sizeof hz);
+  std::memcpy(data.data(), &hz, sizeof hz);
+  AddGuidHob(TSC_FREQUENCY_HOB_GUID, data);
+}
+
 std::vector<Hob> PeiCore::Hobs() const {
   std::vector<Hob> hobs;
   uint32_t at = HOB_LIST_BASE;

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "module/core/efi_types.h"
+#include "module/types/efi_types.h"
 #include "vplat/access_log.h"
 #include "vplat/memory_map.h"
 
@@ -39,6 +39,12 @@ uint32_t ServiceOffset(PeiService service);
 // End of PEI Phase PPI GUID 605ea650-c65c-42e1-ba80-91a52ab618c6.
 inline constexpr EFI_GUID END_OF_PEI_PPI_GUID = {
     0x605ea650, 0xc65c, 0x42e1, {0xba, 0x80, 0x91, 0xa5, 0x2a, 0xb6, 0x18, 0xc6}};
+
+// The TSC frequency HOB (GUID dba6a7e3-bb57-4be7-8af8-d578db7e5687, 8 bytes
+// of Hz), and the rate of one that a scenario places before the module runs.
+inline constexpr EFI_GUID TSC_FREQUENCY_HOB_GUID = {
+    0xdba6a7e3, 0xbb57, 0x4be7, {0x8a, 0xf8, 0xd5, 0x78, 0xdb, 0x7e, 0x56, 0x87}};
+inline constexpr uint64_t PRESET_TSC_HZ = 1'600'000'000;
 
 struct NotifyRegistration {
   uint32_t flags;
@@ -83,6 +89,7 @@ class PeiCore {
 
   // HOB list access for scenarios and tests.
   void AddGuidHob(const EFI_GUID& name, const std::vector<uint8_t>& data);
+  void AddTscFrequencyHob(uint64_t hz);
   std::vector<Hob> Hobs() const;
 
  private:

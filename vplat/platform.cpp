@@ -3,8 +3,6 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "vplat/devices/post_code.h"
-
 namespace vplat {
 namespace {
 
@@ -15,9 +13,6 @@ Platform* current = nullptr;
 Platform::Platform() {
   memory.MapRam(0, RAM_SIZE);
   pei.Install();
-  auto& post = AddDevice<PostCodePort>(*this);
-  MapPort(POST_CODE_PORT_LOW, &post);
-  MapPort(POST_CODE_PORT_HIGH, &post);
 }
 
 uint32_t Platform::PortIn(uint16_t port, uint8_t width) {

@@ -1,5 +1,5 @@
 // The engine's own byte routines, with its status codes.
-#include "module/core/mem.h"
+#include "module/base/mem.h"
 #include "module/crypto/sha256_engine.h"
 
 HashStatus HashCopyBytes(void* destination, const void* source, int32_t count) {

@@ -5,7 +5,7 @@
 // only failures are NULL pointers; a refused call leaves the context as it was.
 #pragma once
 
-#include "module/core/efi_types.h"
+#include "module/types/efi_types.h"
 
 // Bytes a context needs: 112.
 uint32_t Sha256ContextSize(void);

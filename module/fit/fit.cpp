@@ -1,6 +1,6 @@
 #include "module/fit/fit.h"
 
-#include "module/core/mem.h"
+#include "module/base/mem.h"
 #include "module/hw/hw.h"
 
 const uint8_t FIT_HEADER_SIGNATURE[8] = {'_', 'F', 'I', 'T', '_', ' ', ' ', ' '};

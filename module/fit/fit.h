@@ -3,7 +3,7 @@
 // addresses; out-parameters are written only on EFI_SUCCESS.
 #pragma once
 
-#include "module/core/efi_types.h"
+#include "module/types/efi_types.h"
 
 inline constexpr uint32_t FIT_POINTER_ADDRESS = 0xFFFFFFC0u;
 inline constexpr uint8_t FIT_TYPE_MASK = 0x7F;

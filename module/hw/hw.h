@@ -4,7 +4,7 @@
 // backend in hw/target/, or the virtual platform's for host builds.
 #pragma once
 
-#include "module/core/efi_types.h"
+#include "module/types/efi_types.h"
 
 namespace hw {
 

@@ -1,6 +1,6 @@
 #include "module/platform/guid.h"
 
-#include "module/core/mem.h"
+#include "module/base/mem.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // The module's two GUID operations.
 #pragma once
 
-#include "module/core/efi_types.h"
+#include "module/types/efi_types.h"
 
 // 1 when the GUIDs are equal, compared as four 32-bit words in order and
 // stopping at the first difference; 0 otherwise.

@@ -1,6 +1,6 @@
 #include "module/platform/hob_list.h"
 
-#include "module/core/pei_services.h"
+#include "module/base/pei_services.h"
 #include "module/hw/hw.h"
 #include "module/platform/guid.h"
 

@@ -4,7 +4,7 @@
 // a HOB of length 0 and before anything that would reach past 4 GiB.
 #pragma once
 
-#include "module/core/efi_types.h"
+#include "module/types/efi_types.h"
 
 struct EFI_HOB_GENERIC_HEADER {
   uint16_t HobType;

@@ -1,6 +1,6 @@
 #include "module/platform/tsc_frequency.h"
 
-#include "module/core/mem.h"
+#include "module/base/mem.h"
 #include "module/hw/hw.h"
 #include "module/platform/hob_list.h"
 

@@ -3,7 +3,7 @@
 // phases.
 #pragma once
 
-#include "module/core/efi_types.h"
+#include "module/types/efi_types.h"
 
 inline constexpr uint16_t PIT_CONTROL_PORT = 0x43;       // control word, write only
 inline constexpr uint16_t PIT_COUNTER2_PORT = 0x42;      // counter 2 data

@@ -37,7 +37,7 @@
 
 #include <stdarg.h>
 
-#include "module/core/efi_types.h"
+#include "module/types/efi_types.h"
 
 // Flags word. The caller bits (0x0040, 0x0100, 0x2000) select text sizes and
 // measuring mode; the others are the engine's working state for one directive

@@ -2,7 +2,7 @@
 // of text sent as one SyS-T string message on trace hub master 32, channel 14.
 #pragma once
 
-#include "module/core/efi_types.h"
+#include "module/types/efi_types.h"
 
 // Sends `text` as one debug string message with the origin GUID
 // 23a3e7ba-75d1-4cb9-9c8f-56fa4e48d99e. Only the low 16 bits of `length`

@@ -6,7 +6,7 @@
 // Within the trace subsystem only: other subsystems call trace.h.
 #pragma once
 
-#include "module/core/efi_types.h"
+#include "module/types/efi_types.h"
 
 // Aperture: one 8 KiB window per master from 32 up, 128 channel windows of
 // 64 bytes in each. Masters below 32 have none.

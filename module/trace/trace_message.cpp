@@ -1,6 +1,6 @@
 #include "module/trace/trace_message.h"
 
-#include "module/core/mem.h"
+#include "module/base/mem.h"
 #include "module/trace/trace.h"
 
 // The 16 descriptors in their fixed order; rows 2-4 and 8-14 describe fields

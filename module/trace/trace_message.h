@@ -7,7 +7,7 @@
 // trace.h.
 #pragma once
 
-#include "module/core/efi_types.h"
+#include "module/types/efi_types.h"
 #include "module/trace/trace_channel.h"
 
 // The channel and the sender identity of TraceWriteString.

@@ -7,9 +7,9 @@
 
 #include <gtest/gtest.h>
 
-#include "emu/run_emulated.h"
-#include "tests/emu/error_message.h"
-#include "tests/emu/pe_builder.h"
+#include "runners/run_emulated.h"
+#include "tests/support/error_message.h"
+#include "tests/support/pe_recipe.h"
 #include "vplat/flash_image.h"
 
 namespace {
@@ -17,21 +17,21 @@ namespace {
 using vplat::Access;
 using vplat::AccessKind;
 
-vplat::Scenario Erased() {
-  vplat::Scenario s;
+runners::Scenario Erased() {
+  runners::Scenario s;
   s.image.assign(0x100000000ull - vplat::DEFAULT_MODULE_ADDRESS, 0xFF);
   s.signalEndOfPei = false;
   return s;
 }
 
-emu::EmulatedRun RunCode(const std::vector<uint8_t>& code, const vplat::Scenario& s = Erased(),
+runners::EmulatedRun RunCode(const std::vector<uint8_t>& code, const runners::Scenario& s = Erased(),
                          const emu::Budget& budget = {}) {
-  emu_test::PeSpec spec;
-  spec.code = code;
-  spec.relocations = {0x0000};
-  emu::EmuOptions options;
+  test_support::PeRecipe recipe;
+  recipe.code = code;
+  recipe.relocations = {0x0000};
+  runners::EmuOptions options;
   options.budget = budget;
-  return emu::Emulate(s, emu_test::BuildPe(spec), options);
+  return runners::Emulate(s, test_support::BuildPe(recipe), options);
 }
 
 struct AccessCase {
@@ -135,7 +135,7 @@ TEST(Emulator, AccessesAndServicesReachThePlatformAsTheHostBackendMakesThem) {
     const auto s = Erased();
     const auto run = RunCode(c.code, s);
     vplat::Platform reference;
-    vplat::Configure(reference, s);
+    runners::Configure(reference, s);
     uint32_t eax = 0;
     c.reference(reference, eax);
     EXPECT_TRUE(run.outcome.log == reference.log.Entries())
@@ -221,7 +221,7 @@ TEST(Emulator, EndlessRunsStopAtTheirBudgetNotAsHalt) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    const std::string message = emu_test::ErrorMessage<emu::EmuError>([&] { RunCode(c.code, Erased(), c.budget); });
+    const std::string message = test_support::ErrorMessage<emu::EmuError>([&] { RunCode(c.code, Erased(), c.budget); });
     EXPECT_NE(message.find(c.error), std::string::npos) << message;
   }
 }
@@ -237,7 +237,7 @@ TEST(Emulator, FaultsEndTheRunWithTheirCause) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    const std::string message = emu_test::ErrorMessage<emu::EmuError>([&] { RunCode(c.code); });
+    const std::string message = test_support::ErrorMessage<emu::EmuError>([&] { RunCode(c.code); });
     EXPECT_NE(message.find(c.error), std::string::npos) << message;
   }
 }

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "module/core/efi_types.h"
+#include "module/types/efi_types.h"
 #include "vplat/access_log.h"
 #include "vplat/platform.h"
 

@@ -3,12 +3,12 @@
 // exists already, a service fails or counter 2 never fires.
 #include <gtest/gtest.h>
 
-#include "module/core/end_of_pei.h"
+#include "module/check/end_of_pei.h"
 #include "module/platform/tsc_frequency.h"
 #include "platform_test_support.h"
 #include "vplat/devices/pit8254.h"
-#include "vplat/native/run_native.h"
-#include "vplat/scenario.h"
+#include "runners/run_native.h"
+#include "runners/scenario.h"
 
 namespace {
 
@@ -82,8 +82,8 @@ uint64_t PredictedFrequency(uint64_t clocks, uint64_t tscHz) {
   return (TscAt(clocks + CLOCKS_TO_END, tscHz) - TscAt(clocks + CLOCKS_TO_START, tscHz)) * 1000;
 }
 
-vplat::Scenario ScenarioOf(const TimerCase& c) {
-  vplat::Scenario s;
+runners::Scenario ScenarioOf(const TimerCase& c) {
+  runners::Scenario s;
   s.image.assign(0x1000, 0xFF);  // the entry reads no flash
   s.traceHub = vplat::TraceHubMode::Absent;
   s.pitCounter2Status = c.status;
@@ -93,8 +93,8 @@ vplat::Scenario ScenarioOf(const TimerCase& c) {
 }
 
 // Configures the platform, sets port B, and starts the log afresh.
-void Prepare(vplat::Platform& p, const vplat::Scenario& s, int portBWrite = -1) {
-  vplat::Configure(p, s);
+void Prepare(vplat::Platform& p, const runners::Scenario& s, int portBWrite = -1) {
+  runners::Configure(p, s);
   if (portBWrite >= 0) p.PortOut(0x61, 1, static_cast<uint32_t>(portBWrite));
   p.log.Clear();
 }
@@ -205,7 +205,7 @@ TEST(ModuleEntry, NullFileHandleOnlyRegisters) {
   auto s = ScenarioOf(kSquareWave);
   s.fileHandle = false;
   s.signalEndOfPei = false;
-  const auto o = vplat::RunNative(s);
+  const auto o = runners::RunNative(s);
   EXPECT_EQ(o.entryStatus, EFI_SUCCESS);
   EXPECT_TRUE(LogMatches(o.log, {{kNotifyPpi}}));
   ASSERT_EQ(o.hobs.size(), 1u);

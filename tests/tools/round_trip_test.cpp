@@ -146,7 +146,7 @@ TEST(RoundTrip, CreateSaysWhatItWroteAndInspectMapsIt) {
   EXPECT_EQ(doc["module"]["address"], "0xFFD40000");
   EXPECT_EQ(doc["module"]["offset"], "0x540000");
   EXPECT_EQ(doc["digest"]["computed"], doc["digest"]["reference"]);
-  EXPECT_EQ(doc["digest"]["computed"], vplat::HexDigest(vplat::RegionDigest(tools_test::ReadBytes(dir + "/a.bin"))));
+  EXPECT_EQ(doc["digest"]["computed"], common::HexDigest(vplat::RegionDigest(tools_test::ReadBytes(dir + "/a.bin"))));
 }
 
 TEST(RoundTrip, RegionContentSizeAndLocationsAreHonoured) {

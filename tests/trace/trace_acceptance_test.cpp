@@ -4,7 +4,7 @@
 
 #include "module/trace/trace.h"
 #include "tests/trace/trace_rig.h"
-#include "vplat/trace_decoder.h"
+#include "vplat/devices/trace_decoder.h"
 
 namespace {
 

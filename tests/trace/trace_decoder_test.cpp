@@ -1,6 +1,6 @@
 // The decoder: the module's messages come back out of the access log as
 // sent, and malformed streams are reported, not guessed at.
-#include "vplat/trace_decoder.h"
+#include "vplat/devices/trace_decoder.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>

@@ -13,7 +13,7 @@
 #include "module/trace/trace_message.h"
 #include "vplat/devices/trace_hub.h"
 #include "vplat/platform.h"
-#include "vplat/scenario.h"
+#include "runners/scenario.h"
 
 namespace tracetest {
 

@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "vplat/devices/post_code.h"
 #include "vplat/flash_image.h"
 #include "vplat/platform.h"
 
@@ -82,6 +83,7 @@ TEST(PeiCore, PoolBlocksAreDistinctAndAligned) {
 
 TEST(PostCodePort, SixteenBitWriteSplitsAcrossPorts80And81) {
   vplat::Platform p;
+  vplat::InstallPostCodePort(p);
   p.PortOut(0x80, 2, 0x008F);
   EXPECT_EQ(p.PostCodes(), std::vector<uint8_t>{0x8F});
   EXPECT_EQ(p.PortIn(0x80, 1), 0x8Fu);

@@ -3,7 +3,7 @@
 // line, halt). Needs no files.
 #include <fmt/core.h>
 
-#include "module/core/end_of_pei.h"
+#include "module/check/end_of_pei.h"
 #include "tools/veriflash/commands.h"
 #include "tools/veriflash/flash_analysis.h"
 #include "tools/veriflash/flash_text.h"
@@ -44,7 +44,7 @@ int RunDemo(const DemoOptions& o) {
   std::optional<ModuleChoice> module;
   if (o.platform.engine == Engine::Emulated) {
     module = ChooseModule(o.platform, "the default image", image, AnalyzeImage(image));
-    emu::PlaceModule(image, module->efi, module->address);  // the image as it would be flashed
+    firmware::PlaceModule(image, module->efi, module->address);  // the image as it would be flashed
   }
   std::vector<uint8_t> tampered = image;
   tampered[vplat::OffsetOf(tampered, TAMPERED_BYTE)] ^= 0x01;

@@ -107,11 +107,11 @@ int RunImageCreate(const ImageCreateOptions& o) {
   } catch (const std::invalid_argument& e) {
     throw ToolError(fmt::format("{}: cannot build the image: {}", o.out, e.what()));
   }
-  std::optional<emu::LoadedModule> placed;
+  std::optional<firmware::PlacedModule> placed;
   if (module) {
     try {
-      placed = emu::PlaceModule(image, module->bytes, o.moduleAt);
-    } catch (const emu::PeError& e) {
+      placed = firmware::PlaceModule(image, module->bytes, o.moduleAt);
+    } catch (const firmware::PeError& e) {
       throw ToolError(fmt::format("{}: cannot place the module at {}: {}", module->path, Hex(o.moduleAt, 8), e.what()));
     }
     Note(o.output, fmt::format("placed {} at {}, entry {}, {} relocations applied", module->path,

@@ -6,25 +6,25 @@
 
 #include "tools/veriflash/flash_text.h"
 #include "tools/veriflash/tool_error.h"
-#include "vplat/native/run_native.h"
+#include "runners/run_native.h"
 
 namespace veriflash {
 
 const char* EngineName(Engine engine) { return engine == Engine::Emulated ? "emulated" : "native"; }
 
-EngineRun RunModule(Engine engine, const vplat::Scenario& scenario, const ModuleChoice& module) {
+EngineRun RunModule(Engine engine, const runners::Scenario& scenario, const ModuleChoice& module) {
   const auto start = std::chrono::steady_clock::now();
   EngineRun run;
   if (engine == Engine::Native) {
-    run.outcome = vplat::RunNative(scenario);
+    run.outcome = runners::RunNative(scenario);
   } else {
     try {
-      emu::EmuOptions options;
+      runners::EmuOptions options;
       options.moduleAddress = module.address;
-      emu::EmulatedRun emulated = emu::Emulate(scenario, module.efi, options);
+      runners::EmulatedRun emulated = runners::Emulate(scenario, module.efi, options);
       run.outcome = std::move(emulated.outcome);
       run.figures = emulated.figures;
-    } catch (const emu::PeError& e) {
+    } catch (const firmware::PeError& e) {
       throw ToolError(fmt::format("{}: cannot place the module at {}: {}", module.path, Hex(module.address, 8), e.what()));
     } catch (const emu::EmuError& e) {
       throw ToolError(fmt::format("{}: the emulated module stopped: {}; --engine native runs the host build", scenario.name,

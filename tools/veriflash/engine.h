@@ -1,14 +1,15 @@
 // The two ways the tool runs the module on an image: the real veriflash.efi
 // on the emulated processor, or the host build of the same logic on the
-// virtual platform. Both give a vplat::Outcome, so one report serves both.
+// virtual platform. Both give a runners::Outcome, so one report serves both.
 #pragma once
 
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "emu/run_emulated.h"
-#include "vplat/scenario.h"
+#include "firmware/pe_image.h"
+#include "runners/run_emulated.h"
+#include "runners/scenario.h"
 
 namespace veriflash {
 
@@ -24,13 +25,13 @@ struct ModuleChoice {
 };
 
 struct EngineRun {
-  vplat::Outcome outcome;
-  std::optional<emu::EmuFigures> figures;  // emulated runs only
+  runners::Outcome outcome;
+  std::optional<runners::EmuFigures> figures;  // emulated runs only
   double seconds = 0;                      // host time the run took
 };
 
 // Runs the scenario; the native engine leaves `module` unused. A ToolError
 // when the emulator cannot place or run the module.
-EngineRun RunModule(Engine engine, const vplat::Scenario& scenario, const ModuleChoice& module);
+EngineRun RunModule(Engine engine, const runners::Scenario& scenario, const ModuleChoice& module);
 
 }  // namespace veriflash

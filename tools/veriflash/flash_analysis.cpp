@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "module/core/end_of_pei.h"
+#include "module/check/end_of_pei.h"
 #include "module/fit/fit.h"
 #include "tools/veriflash/flash_text.h"
 
@@ -103,7 +103,7 @@ class Walk {
     if (std::memcmp(flash_.At(manifest), MANIFEST_SIGNATURE, sizeof MANIFEST_SIGNATURE) != 0)
       return Fail(CheckStep::ManifestSignature, EFI_NOT_FOUND, "the manifest does not start with \"__ACBP__\"",
                   fmt::format("found {} at {}", Quoted(flash_.At(manifest), 8), flash_.Where(manifest)));
-    vplat::Digest reference;
+    common::Digest reference;
     std::memcpy(reference.data(), flash_.At(manifest + MANIFEST_DIGEST_OFFSET), reference.size());
     out_.reference = reference;
     return Pass(CheckStep::ManifestSignature, fmt::format("\"__ACBP__\" at {}", flash_.Where(manifest)));

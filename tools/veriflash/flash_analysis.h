@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "module/core/efi_types.h"
+#include "module/types/efi_types.h"
 #include "vplat/flash_image.h"
 
 namespace veriflash {
@@ -50,8 +50,8 @@ struct Analysis {
   std::optional<FitView> fit;            // when the header's signature matched inside the image
   std::optional<uint32_t> manifestEntry; // index of the first type 0x0C entry
   std::optional<uint32_t> manifest;      // the address that entry gives
-  vplat::Digest computed{};
-  std::optional<vplat::Digest> reference;  // when the manifest's signature held
+  common::Digest computed{};
+  std::optional<common::Digest> reference;  // when the manifest's signature held
   std::vector<StepResult> steps;         // up to and including the first failure
 
   bool Passes() const { return !steps.empty() && !EfiError(steps.back().status); }

@@ -4,7 +4,7 @@
 
 #include "module/print/print.h"
 #include "vplat/flash_image.h"
-#include "vplat/trace_decoder.h"
+#include "vplat/devices/trace_decoder.h"
 
 namespace veriflash {
 

@@ -8,12 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "module/core/efi_types.h"
-#include "vplat/hex.h"
+#include "module/types/efi_types.h"
+#include "common/hex.h"
 
 namespace veriflash {
 
-using vplat::Hex;
+using common::Hex;
 
 // "0xFFFE0000 (offset 0x7E0000)", or "0x12345678 (outside the image)".
 std::string Where(const std::vector<uint8_t>& image, uint32_t address);

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "module/core/end_of_pei.h"
+#include "module/check/end_of_pei.h"
 #include "module/fit/fit.h"
 #include "tools/veriflash/flash_text.h"
 
@@ -113,8 +113,8 @@ nlohmann::json InspectJson(const InspectSubject& s) {
     doc["module"]["size"] = Hex(s.module->size);
     doc["module"]["relocations"] = s.module->info.relocationCount;
   }
-  doc["digest"] = {{"computed", vplat::HexDigest(a.computed)},
-                   {"reference", a.reference ? nlohmann::json(vplat::HexDigest(*a.reference)) : nlohmann::json()}};
+  doc["digest"] = {{"computed", common::HexDigest(a.computed)},
+                   {"reference", a.reference ? nlohmann::json(common::HexDigest(*a.reference)) : nlohmann::json()}};
   doc["steps"] = nlohmann::json::array();
   for (const auto& step : a.steps) doc["steps"].push_back(StepJson(step));
   doc["verdict"] = a.Passes() ? "pass" : "fail";
@@ -137,9 +137,9 @@ void PrintInspect(const InspectSubject& s) {
 
 void PrintChecks(const InspectSubject& s) {
   const Analysis& a = s.analysis;
-  fmt::print("digest of the checked region\n  computed   {}\n", vplat::HexDigest(a.computed));
+  fmt::print("digest of the checked region\n  computed   {}\n", common::HexDigest(a.computed));
   if (a.reference)
-    fmt::print("  reference  {}  at {}\n", vplat::HexDigest(*a.reference),
+    fmt::print("  reference  {}  at {}\n", common::HexDigest(*a.reference),
                Where(s.image, *a.manifest + MANIFEST_DIGEST_OFFSET));
   else
     fmt::print("  reference  not reached\n");

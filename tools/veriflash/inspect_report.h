@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "emu/pe_loader.h"
+#include "firmware/pe_image.h"
 #include "tools/veriflash/flash_analysis.h"
 
 namespace veriflash {
@@ -16,7 +16,7 @@ struct InspectSubject {
   std::string name;  // the file, or what the image is
   const std::vector<uint8_t>& image;
   const Analysis& analysis;
-  const std::optional<emu::LoadedModule>& module;
+  const std::optional<firmware::PlacedModule>& module;
 };
 
 // "FIT checksum does not sum to zero: CRC Error".

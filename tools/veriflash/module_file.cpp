@@ -26,8 +26,8 @@ std::string DefaultModulePath() {
 ModuleFile LoadModule(const std::string& path) {
   ModuleFile module{path, ReadFile(path, "module", MAX_IMAGE_SIZE), {}};
   try {
-    module.info = emu::ReadPe(module.bytes);
-  } catch (const emu::PeError& e) {
+    module.info = firmware::ReadPe(module.bytes);
+  } catch (const firmware::PeError& e) {
     throw ToolError(fmt::format("{}: not a usable module: {}", path, e.what()));
   }
   return module;
@@ -42,19 +42,19 @@ ModuleFile LoadGivenOrDefaultModule(const std::string& given, const std::string&
   return LoadModule(path);
 }
 
-std::optional<emu::LoadedModule> FindPlacedModule(const std::vector<uint8_t>& image) {
+std::optional<firmware::PlacedModule> FindPlacedModule(const std::vector<uint8_t>& image) {
   const size_t start = vplat::OffsetOf(image, vplat::REGION_BASE + vplat::REGION_SIZE);
   for (size_t at = start; at + 2 <= image.size(); at += PLACEMENT_ALIGN) {
     if (image[at] != 'M' || image[at + 1] != 'Z') continue;
     try {
       const std::vector<uint8_t> candidate(image.begin() + static_cast<ptrdiff_t>(at), image.end());
-      emu::LoadedModule module;
-      module.info = emu::ReadPe(candidate);
+      firmware::PlacedModule module;
+      module.info = firmware::ReadPe(candidate);
       module.base = vplat::ImageBase(image) + static_cast<uint32_t>(at);
       module.entry = module.base + module.info.entryRva;
       module.size = module.info.sizeOfImage;
       return module;
-    } catch (const emu::PeError&) {
+    } catch (const firmware::PeError&) {
       // Two bytes that only look like a DOS header.
     }
   }

@@ -8,14 +8,14 @@
 #include <string>
 #include <vector>
 
-#include "emu/pe_loader.h"
+#include "firmware/pe_image.h"
 
 namespace veriflash {
 
 struct ModuleFile {
   std::string path;
   std::vector<uint8_t> bytes;
-  emu::PeInfo info;
+  firmware::PeInfo info;
 };
 
 // Reads and checks a module file; a ToolError names the file and what is wrong with it.
@@ -28,6 +28,6 @@ ModuleFile LoadGivenOrDefaultModule(const std::string& given, const std::string&
 
 // The first module placed in the image outside the checked region: a valid
 // PE32 image at a 32-byte boundary.
-std::optional<emu::LoadedModule> FindPlacedModule(const std::vector<uint8_t>& image);
+std::optional<firmware::PlacedModule> FindPlacedModule(const std::vector<uint8_t>& image);
 
 }  // namespace veriflash

@@ -50,8 +50,8 @@ void AddPlatformOptions(CLI::App& command, PlatformOptions& o) {
       ->option_text("FILE");
 }
 
-vplat::Scenario MakeScenario(const PlatformOptions& o, std::string name, std::vector<uint8_t> image) {
-  vplat::Scenario s;
+runners::Scenario MakeScenario(const PlatformOptions& o, std::string name, std::vector<uint8_t> image) {
+  runners::Scenario s;
   s.name = std::move(name);
   s.image = std::move(image);
   s.traceHub = o.traceHub;
@@ -79,8 +79,8 @@ ModuleChoice ChooseModule(const PlatformOptions& o, const std::string& imageName
   if (placed) {
     std::vector<uint8_t> copy = image;
     try {
-      emu::PlaceModule(copy, file.bytes, address);
-    } catch (const emu::PeError& e) {
+      firmware::PlaceModule(copy, file.bytes, address);
+    } catch (const firmware::PeError& e) {
       throw ToolError(fmt::format("{}: cannot place the module at {}: {}", path, Hex(address, 8), e.what()));
     }
     const auto from = static_cast<ptrdiff_t>(vplat::OffsetOf(image, address));

@@ -8,7 +8,7 @@
 
 #include "tools/veriflash/engine.h"
 #include "tools/veriflash/flash_analysis.h"
-#include "vplat/scenario.h"
+#include "runners/scenario.h"
 
 namespace veriflash {
 
@@ -21,7 +21,7 @@ struct PlatformOptions {
 
 void AddPlatformOptions(CLI::App& command, PlatformOptions& options);
 
-vplat::Scenario MakeScenario(const PlatformOptions& options, std::string name, std::vector<uint8_t> image);
+runners::Scenario MakeScenario(const PlatformOptions& options, std::string name, std::vector<uint8_t> image);
 
 // The module the emulated engine runs: --module FILE, else veriflash.efi
 // beside the tool; placed where the image already holds a module, else at

@@ -8,7 +8,7 @@
 #include "tools/veriflash/inspect_report.h"
 #include "tools/veriflash/tool_error.h"
 #include "vplat/devices/pit8254.h"
-#include "vplat/trace_decoder.h"
+#include "vplat/devices/trace_decoder.h"
 
 namespace veriflash {
 namespace {
@@ -24,7 +24,7 @@ struct HobView {
   bool createdByModule;
 };
 
-bool CreatedByModule(const vplat::Outcome& o, uint32_t address) {
+bool CreatedByModule(const runners::Outcome& o, uint32_t address) {
   for (const auto& a : o.log)
     if (a.kind == vplat::AccessKind::Service && a.service == "CreateHob" && a.value == EFI_SUCCESS && a.args.size() == 4 &&
         a.args[3] == address)
@@ -32,7 +32,7 @@ bool CreatedByModule(const vplat::Outcome& o, uint32_t address) {
   return false;
 }
 
-std::vector<HobView> Hobs(const vplat::Outcome& o) {
+std::vector<HobView> Hobs(const runners::Outcome& o) {
   std::vector<HobView> hobs;
   for (const vplat::Hob& h : o.hobs) {
     HobView v{h.address, fmt::format("type {}", Hex(h.type, 4)), std::nullopt, std::nullopt, CreatedByModule(o, h.address)};
@@ -54,12 +54,12 @@ std::vector<HobView> Hobs(const vplat::Outcome& o) {
   return hobs;
 }
 
-std::string Verdict(const vplat::Outcome& o) {
+std::string Verdict(const runners::Outcome& o) {
   if (o.halted) return "fail";
   return o.endOfPeiStatus ? "pass" : "not run";
 }
 
-std::string PostCodes(const vplat::Outcome& o) {
+std::string PostCodes(const runners::Outcome& o) {
   std::string text;
   for (uint8_t code : o.postCodes) text += (text.empty() ? "" : " ") + Hex(code, 2);
   return text.empty() ? "none" : text;
@@ -75,7 +75,7 @@ std::string RunLine(const RunSubject& s) {
 }  // namespace
 
 int RunExitStatus(const RunSubject& s) {
-  const vplat::Outcome& o = s.run.outcome;
+  const runners::Outcome& o = s.run.outcome;
   if (o.halted) return EXIT_FAIL;
   if (o.endOfPeiStatus) return EXIT_PASS;
   throw ToolError(fmt::format("{}: the check never ran: ModuleEntry returned {} ({})", s.name, Hex(o.entryStatus, 8),
@@ -83,7 +83,7 @@ int RunExitStatus(const RunSubject& s) {
 }
 
 nlohmann::json RunJson(const RunSubject& s) {
-  const vplat::Outcome& o = s.run.outcome;
+  const runners::Outcome& o = s.run.outcome;
   nlohmann::json doc;
   doc["image"] = s.name;
   doc["engine"] = EngineName(s.platform.engine);
@@ -127,7 +127,7 @@ nlohmann::json RunJson(const RunSubject& s) {
 }
 
 void PrintRun(const RunSubject& s, bool verbose) {
-  const vplat::Outcome& o = s.run.outcome;
+  const runners::Outcome& o = s.run.outcome;
   fmt::print("run      {}\n", RunLine(s));
   fmt::print("entry    ModuleEntry returned {} ({})\n", Hex(o.entryStatus, 8), StatusName(o.entryStatus));
   for (const HobView& h : Hobs(o)) {

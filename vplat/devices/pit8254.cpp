@@ -1,7 +1,5 @@
 #include "vplat/devices/pit8254.h"
 
-#include "vplat/scenario.h"
-
 namespace vplat {
 namespace {
 
@@ -131,12 +129,9 @@ void Pit8254::Out(uint16_t port, uint8_t, uint32_t value) {
   }
 }
 
-void InstallPit(Platform& platform, const Scenario& scenario) {
-  platform.SetTscHz(scenario.tscHz);
-  auto& pit = platform.AddDevice<Pit8254>(platform, scenario.pitCounter2Status, scenario.pitCounter2Stuck);
+void InstallPit(Platform& platform, uint8_t counter2Status, bool outputStuck) {
+  auto& pit = platform.AddDevice<Pit8254>(platform, counter2Status, outputStuck);
   for (uint16_t port : {PIT_COUNTER2_DATA_PORT, PIT_CONTROL_WORD_PORT, PORT_B}) platform.MapPort(port, &pit);
 }
-
-std::vector<uint8_t> PresetTscHobData() { return {0x00, 0x10, 0x5E, 0x5F, 0x00, 0x00, 0x00, 0x00}; }
 
 }  // namespace vplat

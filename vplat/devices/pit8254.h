@@ -4,23 +4,15 @@
 
 #include <cstdint>
 #include <optional>
-#include <vector>
 
-#include "module/core/efi_types.h"
 #include "vplat/device.h"
 #include "vplat/platform.h"
 
 namespace vplat {
 
-struct Scenario;
-
 inline constexpr uint16_t PIT_COUNTER2_DATA_PORT = 0x42;
 inline constexpr uint16_t PIT_CONTROL_WORD_PORT = 0x43;
 inline constexpr uint16_t PORT_B = 0x61;
-
-// dba6a7e3-bb57-4be7-8af8-d578db7e5687
-inline constexpr EFI_GUID TSC_FREQUENCY_HOB_GUID = {
-    0xdba6a7e3, 0xbb57, 0x4be7, {0x8a, 0xf8, 0xd5, 0x78, 0xdb, 0x7e, 0x56, 0x87}};
 
 // Counter 2 runs on the platform's PIT clock, one clock per port access. Mode 0
 // counts down from the loaded count while the gate (port B bit 0) is on and
@@ -63,10 +55,8 @@ class Pit8254 : public PortDevice {
   uint8_t portB_ = 0;         // bits 0 and 1
 };
 
-// Counter 2 and port B on ports 0x42, 0x43 and 0x61, and the scenario's TSC rate.
-void InstallPit(Platform& platform, const Scenario& scenario);
-
-// The data of a TSC frequency HOB that a scenario places before the module runs.
-std::vector<uint8_t> PresetTscHobData();
+// Counter 2 and port B on ports 0x42, 0x43 and 0x61; see Pit8254 for the
+// status byte and the stuck output.
+void InstallPit(Platform& platform, uint8_t counter2Status, bool outputStuck);
 
 }  // namespace vplat

@@ -1,7 +1,5 @@
 #include "vplat/devices/post_code.h"
 
-#include "vplat/platform.h"
-
 namespace vplat {
 
 uint32_t PostCodePort::In(uint16_t port, uint8_t width) {
@@ -17,6 +15,12 @@ void PostCodePort::Out(uint16_t port, uint8_t width, uint32_t value) {
     latched_[target] = static_cast<uint8_t>(value >> (8 * i));
     if (target == 0) platform_.RecordPostCode(latched_[0]);
   }
+}
+
+void InstallPostCodePort(Platform& platform) {
+  auto& post = platform.AddDevice<PostCodePort>(platform);
+  platform.MapPort(POST_CODE_PORT_LOW, &post);
+  platform.MapPort(POST_CODE_PORT_HIGH, &post);
 }
 
 }  // namespace vplat

@@ -3,10 +3,9 @@
 #pragma once
 
 #include "vplat/device.h"
+#include "vplat/platform.h"
 
 namespace vplat {
-
-class Platform;
 
 inline constexpr uint16_t POST_CODE_PORT_LOW = 0x80;
 inline constexpr uint16_t POST_CODE_PORT_HIGH = 0x81;
@@ -21,5 +20,8 @@ class PostCodePort : public PortDevice {
   Platform& platform_;
   uint8_t latched_[2] = {0xFF, 0xFF};
 };
+
+// Ports 0x80 and 0x81, whose writes the platform keeps as its POST codes.
+void InstallPostCodePort(Platform& platform);
 
 }  // namespace vplat

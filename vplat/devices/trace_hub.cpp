@@ -1,7 +1,5 @@
 #include "vplat/devices/trace_hub.h"
 
-#include "vplat/scenario.h"
-
 namespace vplat {
 namespace {
 
@@ -63,7 +61,5 @@ TraceHub& AddTraceHub(Platform& platform, TraceHubMode mode) {
   platform.memory.MapMmio(TRACE_HUB_APERTURE_BASE, TRACE_HUB_APERTURE_SIZE, &hub.Aperture());
   return hub;
 }
-
-void InstallTraceHub(Platform& platform, TraceHubMode mode) { AddTraceHub(platform, mode); }
 
 }  // namespace vplat

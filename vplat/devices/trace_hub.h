@@ -25,7 +25,8 @@
 
 namespace vplat {
 
-enum class TraceHubMode;
+// What the platform's trace hub looks like to the module; see AddTraceHub.
+enum class TraceHubMode { Present, Disabled, ApertureDead, Absent };
 
 inline constexpr uint32_t TRACE_HUB_CONFIG_BASE = 0xE00FA000u;
 inline constexpr uint32_t TRACE_HUB_CONFIG_SIZE = 0x1000;
@@ -131,8 +132,5 @@ class TraceHub {
 //                 0xFFFF), as a missing PCI function does; so do the block
 //                 and the aperture.
 TraceHub& AddTraceHub(Platform& platform, TraceHubMode mode);
-
-// The same, for scenarios.
-void InstallTraceHub(Platform& platform, TraceHubMode mode);
 
 }  // namespace vplat

@@ -1,0 +1,19 @@
+#include "runners/run_native.h"
+
+#include "module/check/end_of_pei.h"
+
+namespace runners {
+
+Outcome RunNative(const Scenario& scenario) {
+  vplat::Platform platform;
+  Configure(platform, scenario);
+  vplat::ScopedPlatform scope(platform);
+  // Any non-NULL handle will do: the module only tests it against NULL.
+  static int fileHandle;
+  const EFI_STATUS entry = ModuleEntry(scenario.fileHandle ? &fileHandle : nullptr, nullptr);
+  std::optional<EFI_STATUS> endOfPei;
+  if (scenario.signalEndOfPei) endOfPei = platform.pei.SignalEndOfPei();
+  return Collect(platform, entry, endOfPei);
+}
+
+}  // namespace runners

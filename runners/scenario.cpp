@@ -1,0 +1,38 @@
+#include "runners/scenario.h"
+
+#include "vplat/devices/pit8254.h"
+#include "vplat/devices/post_code.h"
+
+namespace runners {
+
+std::string Outcome::Verdict() const {
+  if (halted) return "halted";
+  if (!endOfPeiStatus) return "not run";
+  return "passed";
+}
+
+void Configure(vplat::Platform& platform, const Scenario& scenario) {
+  platform.memory.MapFlash(scenario.image);
+  vplat::InstallPostCodePort(platform);
+  vplat::AddTraceHub(platform, scenario.traceHub);
+  platform.SetTscHz(scenario.tscHz);
+  vplat::InstallPit(platform, scenario.pitCounter2Status, scenario.pitCounter2Stuck);
+  platform.interruptsEnabled = scenario.interruptsEnabled;
+  if (scenario.tscHobPresent) platform.pei.AddTscFrequencyHob(vplat::PRESET_TSC_HZ);
+  for (const auto& [service, status] : scenario.failures) platform.pei.FailService(service, status);
+}
+
+Outcome Collect(const vplat::Platform& platform, EFI_STATUS entryStatus, std::optional<EFI_STATUS> endOfPei) {
+  Outcome o;
+  o.entryStatus = entryStatus;
+  o.endOfPeiStatus = endOfPei;
+  o.halted = platform.Halted();
+  o.postCodes = platform.PostCodes();
+  o.log = platform.log.Entries();
+  o.hobs = platform.pei.Hobs();
+  o.interruptsEnabled = platform.interruptsEnabled;
+  o.droppedWrites = platform.memory.DroppedWrites();
+  return o;
+}
+
+}  // namespace runners

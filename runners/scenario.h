@@ -1,0 +1,56 @@
+// A scenario: everything that decides what the module will see on one run
+// (flash image, devices, HOBs, service failures, time), and the outcome that
+// a run produces. Every runner takes a scenario and gives an outcome, so the
+// host build and the emulated binary run the same scenarios and must produce
+// identical outcomes.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "module/types/efi_types.h"
+#include "vplat/access_log.h"
+#include "vplat/devices/trace_hub.h"
+#include "vplat/pei_core.h"
+#include "vplat/platform.h"
+
+namespace runners {
+
+struct Scenario {
+  std::string name;
+  std::vector<uint8_t> image;  // ends at 4 GiB
+  bool fileHandle = true;      // ModuleEntry's FileHandle non-NULL
+  bool signalEndOfPei = true;
+  vplat::TraceHubMode traceHub = vplat::TraceHubMode::Present;
+  bool tscHobPresent = false;  // a TSC frequency HOB already in the list
+  std::map<vplat::PeiService, EFI_STATUS> failures;
+  uint64_t tscHz = 2'400'000'000;
+  bool interruptsEnabled = true;
+  uint8_t pitCounter2Status = 0x36;  // counter 2's status before the module runs
+  bool pitCounter2Stuck = false;     // a broken counter 2: its output never rises
+};
+
+struct Outcome {
+  EFI_STATUS entryStatus = 0;
+  std::optional<EFI_STATUS> endOfPeiStatus;  // nullopt: no notification ran
+  bool halted = false;
+  std::vector<uint8_t> postCodes;
+  std::vector<vplat::Access> log;
+  std::vector<vplat::Hob> hobs;
+  bool interruptsEnabled = true;
+  uint64_t droppedWrites = 0;  // writes into flash or unmapped space
+
+  // "passed", "halted" or "not run".
+  std::string Verdict() const;
+};
+
+// Maps the image and devices, fills the HOB list and arms service failures.
+void Configure(vplat::Platform& platform, const Scenario& scenario);
+
+// Collects the outcome after a run.
+Outcome Collect(const vplat::Platform& platform, EFI_STATUS entryStatus, std::optional<EFI_STATUS> endOfPei);
+
+}  // namespace runners
