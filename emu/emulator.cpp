@@ -2,10 +2,11 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
+#include <optional>
 #include <type_traits>
 #include <utility>
 
-#include "vplat/devices/post_code.h"
 #include "common/hex.h"
 
 namespace emu {
@@ -22,9 +23,8 @@ constexpr uint32_t SERVICE_ENTRIES_END = vplat::SERVICE_ENTRY_BASE + 5 * vplat::
 constexpr uint32_t PAGE_SIZE = 0x1000;
 constexpr uint32_t EFLAGS_RESERVED = 1u << 1;
 constexpr uint32_t EFLAGS_IF = 1u << 9;
-// A notify list ends with the descriptor that carries the terminate flag; the
-// host backend stops after 16 as well.
-constexpr int MAX_NOTIFY_DESCRIPTORS = 16;
+// EFI_PEI_NOTIFY_DESCRIPTOR on IA-32: Flags, then the Guid and Notify pointers.
+constexpr uint32_t NOTIFY_DESCRIPTOR_SIZE = 12;
 
 constexpr int REGISTER_IDS[9] = {UC_X86_REG_EAX, UC_X86_REG_EBX, UC_X86_REG_ECX, UC_X86_REG_EDX, UC_X86_REG_ESI,
                                  UC_X86_REG_EDI, UC_X86_REG_EBP, UC_X86_REG_ESP, UC_X86_REG_EFLAGS};
@@ -187,62 +187,53 @@ std::string Emulator::Where() {
   return text;
 }
 
+namespace {
+
+// A service call's arguments on the emulated CPU's stack, above the return
+// address; out-values are stored where the module's pointers say, as the
+// core would store them.
+class StackArguments : public vplat::ServiceArguments {
+ public:
+  StackArguments(vplat::MemoryMap& memory, uint32_t esp, std::function<vplat::NotifyRegistration(uint32_t)> descriptor)
+      : memory_(memory), esp_(esp), descriptor_(std::move(descriptor)) {}
+
+  uint32_t Word(int index) override { return memory_.Peek32(esp_ + 4 + 4 * static_cast<uint32_t>(index)); }
+  void Store(int index, uint32_t value) override { memory_.Write(Word(index), 4, value); }
+  vplat::NotifyRegistration Descriptor(int index, uint32_t entry) override {
+    return descriptor_(Word(index) + NOTIFY_DESCRIPTOR_SIZE * entry);
+  }
+
+ private:
+  vplat::MemoryMap& memory_;
+  uint32_t esp_;
+  std::function<vplat::NotifyRegistration(uint32_t)> descriptor_;
+};
+
+}  // namespace
+
 void Emulator::OnService(uint32_t address) {
   SyncInterruptFlag();
   NoteEvent();
-  auto& memory = platform_.memory;
   const uint32_t esp = Reg(UC_X86_REG_ESP);
-  auto arg = [&](int index) { return memory.Peek32(esp + 4 + 4 * index); };
-  // Out-values go where the module's pointer says, as the core would store them.
-  auto out = [&](int index, uint32_t value) { memory.Write(arg(index), 4, value); };
-  auto& pei = platform_.pei;
-  EFI_STATUS status = EFI_UNSUPPORTED;
-  uint32_t value = 0;
-  switch (pei.ServiceAt(address)) {
-    case vplat::PeiService::NotifyPpi:
-      status = NotifyPpi(arg(0), arg(1));
-      break;
-    case vplat::PeiService::AllocatePool:
-      if ((status = pei.AllocatePool(arg(0), arg(1), &value)) == EFI_SUCCESS) out(2, value);
-      break;
-    case vplat::PeiService::GetHobList:
-      if ((status = pei.GetHobList(arg(0), &value)) == EFI_SUCCESS) out(1, value);
-      break;
-    case vplat::PeiService::CreateHob:
-      // 16-bit arguments travel in 32-bit stack slots.
-      if ((status = pei.CreateHob(arg(0), static_cast<uint16_t>(arg(1)), static_cast<uint16_t>(arg(2)), &value)) ==
-          EFI_SUCCESS)
-        out(3, value);
-      break;
-    case vplat::PeiService::Unknown:
-      status = pei.UnknownService(address);
-      break;
-  }
+  StackArguments arguments(platform_.memory, esp, [this](uint32_t at) { return Descriptor(at); });
+  const EFI_STATUS status = platform_.pei.Dispatch(address, arguments);
   // Return to the caller as `ret` would; cdecl leaves the arguments to it.
   SetReg(UC_X86_REG_EAX, status);
   SetReg(UC_X86_REG_ESP, esp + 4);
-  SetReg(UC_X86_REG_EIP, memory.Peek32(esp));
+  SetReg(UC_X86_REG_EIP, platform_.memory.Peek32(esp));
 }
 
-EFI_STATUS Emulator::NotifyPpi(uint32_t services, uint32_t list) {
+vplat::NotifyRegistration Emulator::Descriptor(uint32_t at) {
   auto& memory = platform_.memory;
-  std::vector<vplat::NotifyRegistration> registrations;
-  for (int i = 0; i < MAX_NOTIFY_DESCRIPTORS; ++i) {
-    const uint32_t descriptor = list + 12u * static_cast<uint32_t>(i);
-    const uint32_t flags = memory.Peek32(descriptor);
-    EFI_GUID guid;
-    memory.Peek(memory.Peek32(descriptor + 4), &guid, sizeof guid);
-    // Notify is read when the notification runs, as the host backend does.
-    registrations.push_back({flags, guid, [this, descriptor]() -> EFI_STATUS {
-                               const uint32_t notify = platform_.memory.Peek32(descriptor + 8);
-                               const CallResult r = Call(notify, {vplat::SERVICES_POINTER, descriptor, 0});
-                               // A halted notification is released like the host backend
-                               // releases it: the module then returns EFI_SUCCESS.
-                               return r.halted ? EFI_SUCCESS : r.eax;
-                             }});
-    if (flags & EFI_PEI_PPI_DESCRIPTOR_TERMINATE_LIST) break;
-  }
-  return platform_.pei.NotifyPpi(services, std::move(registrations));
+  const uint32_t flags = memory.Peek32(at);
+  EFI_GUID guid;
+  memory.Peek(memory.Peek32(at + 4), &guid, sizeof guid);
+  // Notify is read when the notification runs, as the host backend reads it.
+  return {flags, guid, [this, at](uint32_t services, uint32_t ppi) -> std::optional<EFI_STATUS> {
+            const CallResult r = Call(platform_.memory.Peek32(at + 8), {services, at, ppi});
+            if (r.halted) return std::nullopt;
+            return r.eax;
+          }};
 }
 
 // Reached also as a jump target: only right after the RDTSC does it apply.
@@ -257,7 +248,11 @@ void Emulator::AfterRdtsc(uint32_t address) {
 }
 
 // The halt loop: a block entered again with the same registers, with nothing
-// in between that changed memory or touched a device, repeats forever.
+// in between that changed memory or touched a device, repeats forever. Only
+// after a device access does this watch anything (before it, no halt loop of
+// a module can be told from its computing); and only once a block repeats
+// with the same registers are RAM writes watched, over one more pass, so the
+// region hash runs at full speed.
 void Emulator::OnBlock(uint32_t address, uint32_t size) {
   // A service entry's block never runs: its hook returns to the caller first.
   if (address >= vplat::SERVICE_ENTRY_BASE && address < SERVICE_ENTRIES_END) return;
@@ -277,21 +272,21 @@ void Emulator::OnBlock(uint32_t address, uint32_t size) {
   if (!armed_) return;
   const Registers registers = ReadRegisters();
   auto [it, fresh] = visits_.try_emplace(address, BlockVisit{registers, epoch_});
-  if (!fresh && it->second.epoch == epoch_ && it->second.registers == registers) {
+  const bool repeated = !fresh && it->second.epoch == epoch_ && it->second.registers == registers;
+  if (repeated && ramWriteHook_ != 0) {
     halted_ = true;
     SyncInterruptFlag();
     platform_.NoteHalt();
     Check(uc_emu_stop(uc_), "stop");
     return;
   }
+  if (repeated) WatchRamWrites();
   it->second = {registers, epoch_};
 }
 
-// The halt loop follows the POST code write; from then on RAM writes are
-// watched. Watching them from the start would slow the region hash by half.
-// (Unicorn applies a memory hook added mid-run to blocks translated before.)
-void Emulator::Arm() {
-  armed_ = true;
+// Unicorn applies a memory hook added mid-run to blocks translated before.
+// A new epoch: the visits seen while writes went unwatched prove nothing.
+void Emulator::WatchRamWrites() {
   ramWriteHook_ = AddHook(
       UC_HOOK_MEM_WRITE,
       reinterpret_cast<void*>(+[](uc_engine*, uc_mem_type, uint64_t address, int size, int64_t value, void* user) {
@@ -299,13 +294,14 @@ void Emulator::Arm() {
         self->Guard([&] { self->OnRamWrite(static_cast<uint32_t>(address), size, value); });
       }),
       0, vplat::RAM_SIZE - 1);
+  ++epoch_;
 }
 
 void Emulator::OnRamWrite(uint32_t address, int size, uint64_t value) {
   uint64_t current = 0;
   platform_.memory.Peek(address, &current, static_cast<uint32_t>(size));
   const uint64_t mask = size >= 8 ? ~0ull : (1ull << (8 * size)) - 1;
-  if ((current & mask) != (static_cast<uint64_t>(value) & mask)) NoteEvent();
+  if ((current & mask) != (static_cast<uint64_t>(value) & mask)) ++epoch_;
 }
 
 uint32_t Emulator::OnPortIn(uint16_t port, int size) {
@@ -317,7 +313,6 @@ uint32_t Emulator::OnPortIn(uint16_t port, int size) {
 void Emulator::OnPortOut(uint16_t port, int size, uint32_t value) {
   SyncInterruptFlag();
   NoteEvent();
-  if (port == vplat::POST_CODE_PORT_LOW && !armed_) Arm();
   platform_.PortOut(port, static_cast<uint8_t>(size), value);
 }
 

@@ -90,17 +90,21 @@ class Emulator {
   Registers ReadRegisters();
   // Mirrors EFLAGS.IF into the platform before it is consulted.
   void SyncInterruptFlag();
-  // Something outside the CPU happened: the halt detector starts over.
-  void NoteEvent() { ++epoch_; }
+  // A device access or another input from outside the CPU: the halt
+  // detector starts over, armed from the first one on.
+  void NoteEvent() {
+    ++epoch_;
+    armed_ = true;
+  }
   // Runs a hook's body; an exception stops the run and Call rethrows it.
   template <typename Body>
   auto Guard(Body body);
 
   void OnService(uint32_t address);
-  EFI_STATUS NotifyPpi(uint32_t services, uint32_t list);
+  vplat::NotifyRegistration Descriptor(uint32_t at);
   void AfterRdtsc(uint32_t address);
   void OnBlock(uint32_t address, uint32_t size);
-  void Arm();
+  void WatchRamWrites();
   void OnRamWrite(uint32_t address, int size, uint64_t value);
   uint32_t OnPortIn(uint16_t port, int size);
   void OnPortOut(uint16_t port, int size, uint32_t value);
@@ -125,7 +129,7 @@ class Emulator {
   uint64_t instructions_ = 0;
   bool budgetExceeded_ = false;
   bool halted_ = false;
-  bool armed_ = false;  // halt detection runs once the POST code was written
+  bool armed_ = false;  // halt detection runs once the module touched a device
   uint64_t epoch_ = 0;
   std::unordered_map<uint32_t, BlockVisit> visits_;
   std::unordered_map<uint64_t, uint32_t> blockSizes_;  // (address, bytes) -> instructions

@@ -24,10 +24,10 @@ EmulatedRun Emulate(const Scenario& scenario, const std::vector<uint8_t>& efi, c
   const uint32_t fileHandle = scenario.fileHandle ? module.base : 0;
   const emu::CallResult entry = emulator.Call(module.entry, {fileHandle, vplat::SERVICES_POINTER});
   std::optional<EFI_STATUS> endOfPei;
-  if (scenario.signalEndOfPei) endOfPei = platform.pei.SignalEndOfPei();
+  if (!entry.halted && scenario.signalEndOfPei) endOfPei = platform.pei.SignalEndOfPei();
 
   EmulatedRun run;
-  run.outcome = Collect(platform, entry.halted ? EFI_SUCCESS : entry.eax, endOfPei);
+  run.outcome = Collect(platform, entry.halted ? std::nullopt : std::optional<EFI_STATUS>(entry.eax), endOfPei);
   run.figures.entryInstructions = entry.instructions;
   run.figures.entryStack = entry.stackUsed;
   run.figures.imageSize = module.size;

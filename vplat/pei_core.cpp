@@ -9,8 +9,10 @@ namespace {
 constexpr uint16_t HOB_TYPE_HANDOFF = 0x0001;
 constexpr uint16_t PHIT_LENGTH = 56;
 constexpr uint16_t HOB_HEADER_LENGTH = 8;
-constexpr PeiService ALL_SERVICES[] = {PeiService::NotifyPpi, PeiService::GetHobList,
-                                       PeiService::CreateHob, PeiService::AllocatePool};
+// A notify list ends with the descriptor that carries the terminate flag;
+// 16 is far more than any module registers at once, and bounds a list whose
+// flag never comes.
+constexpr uint32_t MAX_NOTIFY_DESCRIPTORS = 16;
 
 std::vector<uint32_t> GuidWords(const EFI_GUID& guid) {
   uint32_t words[4];
@@ -47,7 +49,7 @@ uint32_t PeiCore::EntryAddress(PeiService service) const {
 }
 
 PeiService PeiCore::ServiceAt(uint32_t function) const {
-  for (PeiService s : ALL_SERVICES)
+  for (PeiService s : KNOWN_PEI_SERVICES)
     if (EntryAddress(s) == function) return s;
   return PeiService::Unknown;
 }
@@ -58,7 +60,7 @@ void PeiCore::Install() {
   // Every slot the module does not use leads to the "unknown service" entry.
   for (uint32_t offset = 0; offset < SERVICES_TABLE_SIZE; offset += 4)
     memory_.Poke32(SERVICES_TABLE + offset, SERVICE_ENTRY_BASE);
-  for (PeiService s : ALL_SERVICES) memory_.Poke32(SERVICES_TABLE + ServiceOffset(s), EntryAddress(s));
+  for (PeiService s : KNOWN_PEI_SERVICES) memory_.Poke32(SERVICES_TABLE + ServiceOffset(s), EntryAddress(s));
 
   // PHIT HOB (its fields beyond the header are not read by the module), then the end.
   uint8_t* list = memory_.Ram(HOB_LIST_BASE, HOB_LIST_LIMIT - HOB_LIST_BASE);
@@ -69,6 +71,33 @@ void PeiCore::Install() {
   std::memcpy(list + PHIT_LENGTH, &end, 2);
   std::memcpy(list + PHIT_LENGTH + 2, &endLength, 2);
   poolNext_ = POOL_BASE;
+}
+
+EFI_STATUS PeiCore::Dispatch(uint32_t function, ServiceArguments& a) {
+  uint32_t out = 0;
+  EFI_STATUS status = EFI_UNSUPPORTED;
+  switch (ServiceAt(function)) {
+    case PeiService::NotifyPpi: {
+      std::vector<NotifyRegistration> list;
+      for (uint32_t entry = 0; entry < MAX_NOTIFY_DESCRIPTORS; ++entry) {
+        list.push_back(a.Descriptor(1, entry));
+        if (list.back().flags & EFI_PEI_PPI_DESCRIPTOR_TERMINATE_LIST) break;
+      }
+      return NotifyPpi(a.Word(0), std::move(list));
+    }
+    case PeiService::AllocatePool:
+      if ((status = AllocatePool(a.Word(0), a.Word(1), &out)) == EFI_SUCCESS) a.Store(2, out);
+      return status;
+    case PeiService::GetHobList:
+      if ((status = GetHobList(a.Word(0), &out)) == EFI_SUCCESS) a.Store(1, out);
+      return status;
+    case PeiService::CreateHob:
+      status = CreateHob(a.Word(0), static_cast<uint16_t>(a.Word(1)), static_cast<uint16_t>(a.Word(2)), &out);
+      if (status == EFI_SUCCESS) a.Store(3, out);
+      return status;
+    case PeiService::Unknown: break;
+  }
+  return UnknownService(function);
 }
 
 std::optional<EFI_STATUS> PeiCore::Failure(PeiService service) const {
@@ -86,7 +115,7 @@ EFI_STATUS PeiCore::NotifyPpi(uint32_t services, std::vector<NotifyRegistration>
   const EFI_STATUS status = Failure(PeiService::NotifyPpi).value_or(EFI_SUCCESS);
   if (status == EFI_SUCCESS)
     for (auto& entry : list) registrations_.push_back(std::move(entry));
-  log_.Record({AccessKind::Service, 0, 0, status, "NotifyPpi", std::move(args)});
+  log_.Record({AccessKind::Service, 0, 0, status, PeiService::NotifyPpi, std::move(args)});
   return status;
 }
 
@@ -101,14 +130,14 @@ EFI_STATUS PeiCore::AllocatePool(uint32_t services, uint32_t size, uint32_t* blo
     poolNext_ += rounded;
     *block = out;
   }
-  log_.Record({AccessKind::Service, 0, 0, status, "AllocatePool", {services, size, out}});
+  log_.Record({AccessKind::Service, 0, 0, status, PeiService::AllocatePool, {services, size, out}});
   return status;
 }
 
 EFI_STATUS PeiCore::GetHobList(uint32_t services, uint32_t* hobList) {
   const EFI_STATUS status = Failure(PeiService::GetHobList).value_or(EFI_SUCCESS);
   if (status == EFI_SUCCESS) *hobList = HOB_LIST_BASE;
-  log_.Record({AccessKind::Service, 0, 0, status, "GetHobList",
+  log_.Record({AccessKind::Service, 0, 0, status, PeiService::GetHobList,
                {services, status == EFI_SUCCESS ? HOB_LIST_BASE : 0}});
   return status;
 }
@@ -121,23 +150,28 @@ EFI_STATUS PeiCore::CreateHob(uint32_t services, uint16_t type, uint16_t length,
     if (out == 0) status = EFI_OUT_OF_RESOURCES;
     else *hob = out;
   }
-  log_.Record({AccessKind::Service, 0, 0, status, "CreateHob", {services, type, length, out}});
+  log_.Record({AccessKind::Service, 0, 0, status, PeiService::CreateHob, {services, type, length, out}});
   return status;
 }
 
 EFI_STATUS PeiCore::UnknownService(uint32_t function) {
-  log_.Record({AccessKind::Service, 0, 0, EFI_UNSUPPORTED, "UnknownService", {function}});
+  log_.Record({AccessKind::Service, 0, 0, EFI_UNSUPPORTED, PeiService::Unknown, {function}});
   return EFI_UNSUPPORTED;
 }
 
 std::optional<EFI_STATUS> PeiCore::SignalEndOfPei() {
   std::optional<EFI_STATUS> last;
+  notificationsRun_ = 0;
   // Index loop: a notification may register further ones.
   for (size_t i = 0; i < registrations_.size(); ++i) {
     const auto& r = registrations_[i];
     if ((r.flags & EFI_PEI_PPI_DESCRIPTOR_NOTIFY_CALLBACK) == 0) continue;
     if (std::memcmp(&r.guid, &END_OF_PEI_PPI_GUID, sizeof(EFI_GUID)) != 0) continue;
-    last = registrations_[i].invoke();
+    ++notificationsRun_;
+    // A copy: a notification may register further ones, which moves the list.
+    const auto notify = r.notify;
+    last = notify(SERVICES_POINTER, 0);
+    if (!last) break;  // it never returned: the processor is still in it
   }
   return last;
 }

@@ -141,7 +141,7 @@ TEST(Emulator, AccessesAndServicesReachThePlatformAsTheHostBackendMakesThem) {
     EXPECT_TRUE(run.outcome.log == reference.log.Entries())
         << vplat::DescribeDifference(reference.log.Entries(), run.outcome.log);
     EXPECT_EQ(run.outcome.entryStatus, eax);
-    EXPECT_EQ(run.outcome.droppedWrites, c.droppedWrites);
+    EXPECT_EQ(run.outcome.DroppedWrites(), c.droppedWrites);
     EXPECT_EQ(run.figures.selfWrites, c.selfWrites);
   }
 }
@@ -169,27 +169,38 @@ TEST(Emulator, InterruptFlagFollowsCliStiAndPushf) {
   }
 }
 
-TEST(Emulator, HaltLoopsAfterPostCodeEndTheRunLikeTheHost) {
+TEST(Emulator, HaltLoopsAfterAnyDeviceAccessEndTheRunLikeTheHost) {
+  const Access postCode{AccessKind::PortWrite, 0x80, 1, 0x8F};
   const struct {
     const char* name;
     std::vector<uint8_t> code;
+    std::vector<Access> log;
   } cases[] = {
-      {"jmp $", {0xB0, 0x8F, 0xE6, 0x80, 0xEB, 0xFE}},  // mov al, 0x8F; out 0x80, al; jmp $
+      {"jmp $ after a POST code", {0xB0, 0x8F, 0xE6, 0x80, 0xEB, 0xFE}, {postCode, {AccessKind::Halt}}},  // out 0x80, al; jmp $
       // As the module's: a flag on the stack read through a call each pass.
-      {"flag reader",
+      {"flag reader after a POST code",
        {0xB0, 0x8F, 0xE6, 0x80,                    // POST code
         0x31, 0xDB, 0x53,                          // xor ebx, ebx; push ebx (the flag)
         0x54, 0xE8, 0x07, 0x00, 0x00, 0x00,        // loop: push esp; call reader
         0x59, 0x85, 0xC0, 0x74, 0xF5,              // pop ecx; test eax, eax; jz loop
         0x5B, 0xC3,                                // pop ebx; ret
-        0x8B, 0x44, 0x24, 0x04, 0x8B, 0x00, 0xC3}},  // reader: mov eax, [esp+4]; mov eax, [eax]; ret
+        0x8B, 0x44, 0x24, 0x04, 0x8B, 0x00, 0xC3},  // reader: mov eax, [esp+4]; mov eax, [eax]; ret
+       {postCode, {AccessKind::Halt}}},
+      {"jmp $ after an MMIO read, no POST code",
+       {0xA0, 0x00, 0xA0, 0x0F, 0xE0, 0xEB, 0xFE},  // mov al, [0xE00FA000]; jmp $
+       {{AccessKind::MmioRead, 0xE00FA000u, 1, 0x86}, {AccessKind::Halt}}},
+      {"jmp $ after a service call, no POST code",
+       {0xA1, 0xFC, 0xFF, 0x00, 0x00, 0x8B, 0x08, 0x50,  // services pointer, table; push it
+        0xFF, 0x51, 0x28, 0xEB, 0xFE},                  // call [ecx + 0x28]; jmp $
+       {{AccessKind::Service, 0, 0, EFI_UNSUPPORTED, vplat::PeiService::Unknown, {vplat::SERVICE_ENTRY_BASE}},
+        {AccessKind::Halt}}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const auto run = RunCode(c.code);
     EXPECT_TRUE(run.outcome.halted);
-    EXPECT_EQ(run.outcome.log, (std::vector<Access>{{AccessKind::PortWrite, 0x80, 1, 0x8F}, {AccessKind::Halt}}));
-    EXPECT_EQ(run.outcome.postCodes, std::vector<uint8_t>{0x8F});
+    EXPECT_FALSE(run.outcome.entryStatus.has_value());
+    EXPECT_TRUE(run.outcome.log == c.log) << vplat::DescribeDifference(c.log, run.outcome.log);
   }
 }
 

@@ -159,7 +159,7 @@ TEST(HardwareHooks, MasterBelow32DropsEveryValueAfterItsLookup) {
   for (int i = 0; i < 10; ++i)
     for (const auto& r : GateReads(TraceHubMode::Present)) expected.push_back(r);
   ExpectLog(expected, rig.Log());
-  EXPECT_EQ(rig.platform.memory.DroppedWrites(), 0u);
+  EXPECT_EQ(rig.platform.log.DroppedWrites(), 0u);
 }
 
 TEST(HardwareHooks, HubThatVanishesAfterTheProbeGetsNoWrite) {
@@ -200,7 +200,7 @@ TEST(Absence, NoApertureWriteAndPlatformWordLeftZero) {
     Rig rig(c.mode);
     EXPECT_EQ(TraceWriteString("abcdefg", 7), EFI_SUCCESS);
     ExpectLog(GateReads(c.mode), rig.Log());
-    EXPECT_EQ(rig.platform.memory.DroppedWrites(), 0u);
+    EXPECT_EQ(rig.platform.log.DroppedWrites(), 0u);
 
     rig.platform.log.Clear();
     Sender sender(0x00FF0000);

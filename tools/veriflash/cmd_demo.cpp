@@ -57,8 +57,8 @@ int RunDemo(const DemoOptions& o) {
   const ModuleChoice* emulated = module ? &*module : nullptr;
   const auto subject = [&](const Case& c) { return RunSubject{c.name, o.platform, c.run, emulated, c.analysis, o.trace}; };
   const auto placed = [&](const Case& c) { return FindPlacedModule(c.image); };
-  const bool asExpected = RunExitStatus(subject(cases[0])) == EXIT_PASS &&
-                          RunExitStatus(subject(cases[1])) == EXIT_FAIL &&
+  const bool asExpected = runners::VerdictOf(cases[0].run.outcome) == runners::Verdict::Pass &&
+                          runners::VerdictOf(cases[1].run.outcome) == runners::Verdict::Fail &&
                           cases[1].run.outcome.postCodes == std::vector<uint8_t>{POST_CODE_VERIFY_FAILED};
 
   if (o.output.json) {

@@ -26,7 +26,7 @@ int RunInspect(const InspectOptions& o) {
   } else {
     PrintInspect(subject);
   }
-  return analysis.Passes() ? EXIT_PASS : EXIT_FAIL;
+  return ExitStatusOf(VerdictOf(analysis));
 }
 
 }  // namespace

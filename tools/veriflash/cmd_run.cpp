@@ -29,16 +29,16 @@ int RunRun(const RunOptions& o) {
   const EngineRun run = RunModule(o.platform.engine, MakeScenario(o.platform, o.image, std::move(image)),
                                   module ? *module : ModuleChoice{});
   const RunSubject subject{o.image, o.platform, run, module ? &*module : nullptr, analysis, o.trace};
-  const int status = RunExitStatus(subject);
+  const runners::Verdict verdict = runners::VerdictOf(run.outcome);
   if (o.output.json) {
     PrintJson(RunJson(subject));
   } else {
     PrintRun(subject, o.output.verbose);
   }
-  if ((status == EXIT_PASS) != analysis.Passes())
+  if (verdict != VerdictOf(analysis))
     fmt::print(stderr, "veriflash: warning: {}: the run and the analysis of inspect disagree; please report this image\n",
                o.image);
-  return status;
+  return ExitStatusOf(verdict);
 }
 
 }  // namespace

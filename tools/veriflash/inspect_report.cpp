@@ -117,7 +117,7 @@ nlohmann::json InspectJson(const InspectSubject& s) {
                    {"reference", a.reference ? nlohmann::json(common::HexDigest(*a.reference)) : nlohmann::json()}};
   doc["steps"] = nlohmann::json::array();
   for (const auto& step : a.steps) doc["steps"].push_back(StepJson(step));
-  doc["verdict"] = a.Passes() ? "pass" : "fail";
+  doc["verdict"] = runners::VerdictWord(VerdictOf(a));
   doc["failure"] = nullptr;
   if (!a.Passes()) {
     doc["failure"] = StepJson(a.steps.back());
@@ -150,9 +150,10 @@ void PrintChecks(const InspectSubject& s) {
     if (!step.detail.empty()) fmt::print("  {:<4}  {:<18}  {}\n", "", "", step.detail);
   }
   if (a.Passes()) {
-    fmt::print("\nverdict  PASS: the module lets the boot continue\n");
+    fmt::print("\nverdict  {}: the module lets the boot continue\n", runners::VerdictHeading(VerdictOf(a)));
   } else {
-    fmt::print("\nverdict  FAIL at {}: {}\n", StepName(a.steps.back().step), FailureReason(a.steps.back()));
+    fmt::print("\nverdict  {} at {}: {}\n", runners::VerdictHeading(VerdictOf(a)), StepName(a.steps.back().step),
+               FailureReason(a.steps.back()));
     fmt::print("         the module would write POST code 0x{:02X} to port 0x{:02X}, send its trace line and halt\n",
                POST_CODE_VERIFY_FAILED, POST_CODE_PORT);
   }

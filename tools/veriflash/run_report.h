@@ -25,8 +25,7 @@ nlohmann::json RunJson(const RunSubject& subject);
 // `verbose` adds what the run cost.
 void PrintRun(const RunSubject& subject, bool verbose);
 
-// EXIT_PASS when the check passed, EXIT_FAIL when the module halted; a
-// ToolError when the check never ran.
-int RunExitStatus(const RunSubject& subject);
+// Why the check never ran, for a run whose verdict is NotRun.
+std::string NotRunReason(const runners::Outcome& outcome);
 
 }  // namespace veriflash
