@@ -41,6 +41,7 @@ Emulator::Emulator(vplat::Platform& platform, const ModuleSpan& module, const Bu
   try {
     MapMemory();
     InstallHooks(module);
+    // Limit 0x7FF: 256 gates of 8 bytes, the whole IDT; only its base matters here.
     const uc_x86_mmr idtr{0, platform_.idtBase, 0x7FF, 0};
     Check(uc_reg_write(uc_, UC_X86_REG_IDTR, &idtr), "write IDTR");
   } catch (...) {

@@ -6,9 +6,33 @@
 namespace vplat {
 namespace {
 
+// PI's HOB header; the module's own copy of it is not used here, so that the
+// two are checked against each other.
+struct HobHeader {
+  uint16_t type;
+  uint16_t length;  // the whole HOB, header included
+  uint32_t reserved;
+};
+static_assert(sizeof(HobHeader) == 8 && offsetof(HobHeader, length) == 2);
+constexpr uint16_t HOB_HEADER_LENGTH = sizeof(HobHeader);
+// The Phase Handoff Information Table opens every HOB list: PI's HOB type
+// 0x0001, 56 bytes on IA-32 (the header, version and boot mode, five 64-bit
+// memory bounds).
 constexpr uint16_t HOB_TYPE_HANDOFF = 0x0001;
 constexpr uint16_t PHIT_LENGTH = 56;
-constexpr uint16_t HOB_HEADER_LENGTH = 8;
+constexpr uint32_t GUID_HOB_NAME_AT = sizeof(HobHeader);  // EFI_HOB_GUID_TYPE: header, then the name
+constexpr uint32_t GUID_HOB_DATA_AT = GUID_HOB_NAME_AT + sizeof(EFI_GUID);
+
+HobHeader HeaderAt(const MemoryMap& memory, uint32_t at) {
+  HobHeader header;
+  memory.Peek(at, &header, sizeof header);
+  return header;
+}
+
+void PutHeader(MemoryMap& memory, uint32_t at, uint16_t type, uint16_t length) {
+  const HobHeader header{type, length, 0};
+  memory.Poke(at, &header, sizeof header);
+}
 // A notify list ends with the descriptor that carries the terminate flag;
 // 16 is far more than any module registers at once, and bounds a list whose
 // flag never comes.
@@ -65,11 +89,8 @@ void PeiCore::Install() {
   // PHIT HOB (its fields beyond the header are not read by the module), then the end.
   uint8_t* list = memory_.Ram(HOB_LIST_BASE, HOB_LIST_LIMIT - HOB_LIST_BASE);
   std::memset(list, 0, HOB_LIST_LIMIT - HOB_LIST_BASE);
-  std::memcpy(list + 0, &HOB_TYPE_HANDOFF, 2);
-  std::memcpy(list + 2, &PHIT_LENGTH, 2);
-  const uint16_t end = EFI_HOB_TYPE_END_OF_HOB_LIST, endLength = HOB_HEADER_LENGTH;
-  std::memcpy(list + PHIT_LENGTH, &end, 2);
-  std::memcpy(list + PHIT_LENGTH + 2, &endLength, 2);
+  PutHeader(memory_, HOB_LIST_BASE, HOB_TYPE_HANDOFF, PHIT_LENGTH);
+  PutHeader(memory_, HOB_LIST_BASE + PHIT_LENGTH, EFI_HOB_TYPE_END_OF_HOB_LIST, HOB_HEADER_LENGTH);
   poolNext_ = POOL_BASE;
 }
 
@@ -179,37 +200,29 @@ std::optional<EFI_STATUS> PeiCore::SignalEndOfPei() {
 uint32_t PeiCore::EndOfHobList() const {
   uint32_t at = HOB_LIST_BASE;
   while (at + HOB_HEADER_LENGTH <= HOB_LIST_LIMIT) {
-    uint8_t header[4];
-    memory_.Peek(at, header, 4);
-    const uint16_t type = static_cast<uint16_t>(header[0] | header[1] << 8);
-    const uint16_t length = static_cast<uint16_t>(header[2] | header[3] << 8);
-    if (type == EFI_HOB_TYPE_END_OF_HOB_LIST || length == 0) return at;
-    at += length;
+    const HobHeader header = HeaderAt(memory_, at);
+    if (header.type == EFI_HOB_TYPE_END_OF_HOB_LIST || header.length == 0) return at;
+    at += header.length;
   }
   return HOB_LIST_LIMIT;
 }
 
 uint32_t PeiCore::AppendHob(uint16_t type, uint16_t length) {
-  // HOB lengths are kept multiples of 8, as the PI specification requires.
+  // HOB lengths are kept multiples of 8, as PI requires.
   const uint32_t rounded = (uint32_t{length} + 7u) & ~7u;
   const uint32_t at = EndOfHobList();
   if (rounded < HOB_HEADER_LENGTH || at + rounded + HOB_HEADER_LENGTH > HOB_LIST_LIMIT) return 0;
-  uint8_t* hob = memory_.Ram(at, rounded + HOB_HEADER_LENGTH);
-  std::memset(hob, 0, rounded + HOB_HEADER_LENGTH);
-  const uint16_t length16 = static_cast<uint16_t>(rounded);
-  std::memcpy(hob, &type, 2);
-  std::memcpy(hob + 2, &length16, 2);
-  const uint16_t end = EFI_HOB_TYPE_END_OF_HOB_LIST, endLength = HOB_HEADER_LENGTH;
-  std::memcpy(hob + rounded, &end, 2);
-  std::memcpy(hob + rounded + 2, &endLength, 2);
+  std::memset(memory_.Ram(at, rounded + HOB_HEADER_LENGTH), 0, rounded + HOB_HEADER_LENGTH);
+  PutHeader(memory_, at, type, static_cast<uint16_t>(rounded));
+  PutHeader(memory_, at + rounded, EFI_HOB_TYPE_END_OF_HOB_LIST, HOB_HEADER_LENGTH);
   return at;
 }
 
 void PeiCore::AddGuidHob(const EFI_GUID& name, const std::vector<uint8_t>& data) {
-  const uint32_t at = AppendHob(EFI_HOB_TYPE_GUID_EXTENSION, static_cast<uint16_t>(24 + data.size()));
+  const uint32_t at = AppendHob(EFI_HOB_TYPE_GUID_EXTENSION, static_cast<uint16_t>(GUID_HOB_DATA_AT + data.size()));
   if (at == 0) throw std::length_error("HOB list full");
-  memory_.Poke(at + 8, &name, sizeof name);
-  if (!data.empty()) memory_.Poke(at + 24, data.data(), static_cast<uint32_t>(data.size()));
+  memory_.Poke(at + GUID_HOB_NAME_AT, &name, sizeof name);
+  if (!data.empty()) memory_.Poke(at + GUID_HOB_DATA_AT, data.data(), static_cast<uint32_t>(data.size()));
 }
 
 void PeiCore::AddTscFrequencyHob(uint64_t hz) {
@@ -222,15 +235,11 @@ std::vector<Hob> PeiCore::Hobs() const {
   std::vector<Hob> hobs;
   uint32_t at = HOB_LIST_BASE;
   while (at + HOB_HEADER_LENGTH <= HOB_LIST_LIMIT) {
-    Hob hob{at, 0, 0, {}};
-    uint8_t header[4];
-    memory_.Peek(at, header, 4);
-    hob.type = static_cast<uint16_t>(header[0] | header[1] << 8);
-    hob.length = static_cast<uint16_t>(header[2] | header[3] << 8);
-    if (hob.type == EFI_HOB_TYPE_END_OF_HOB_LIST || hob.length < HOB_HEADER_LENGTH) break;
-    hob.bytes.resize(hob.length);
-    memory_.Peek(at, hob.bytes.data(), hob.length);
-    at += hob.length;
+    const HobHeader header = HeaderAt(memory_, at);
+    if (header.type == EFI_HOB_TYPE_END_OF_HOB_LIST || header.length < HOB_HEADER_LENGTH) break;
+    Hob hob{at, header.type, header.length, std::vector<uint8_t>(header.length)};
+    memory_.Peek(at, hob.bytes.data(), header.length);
+    at += header.length;
     hobs.push_back(std::move(hob));
   }
   return hobs;

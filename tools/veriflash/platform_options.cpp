@@ -17,6 +17,7 @@ namespace {
 const std::map<std::string, vplat::TraceHubMode> TRACE_HUB_MODES = {
     {"present", vplat::TraceHubMode::Present},
     {"disabled", vplat::TraceHubMode::Disabled},
+    {"aperture-dead", vplat::TraceHubMode::ApertureDead},
     {"absent", vplat::TraceHubMode::Absent},
 };
 
@@ -35,9 +36,12 @@ void AddPlatformOptions(CLI::App& command, PlatformOptions& o) {
       ->transform(CLI::CheckedTransformer(
           std::map<std::string, Engine>{{"emulated", Engine::Emulated}, {"native", Engine::Native}}))
       ->option_text("emulated|native (default emulated)");
-  command.add_option("--trace-hub", o.traceHub, "The platform's trace hub: present, disabled or absent")
+  command
+      .add_option("--trace-hub", o.traceHub,
+                  "The platform's trace hub: present; disabled (its disable bit set); aperture-dead (configured, but "
+                  "its aperture answers all ones); absent (no PCI function answers)")
       ->transform(CLI::CheckedTransformer(TRACE_HUB_MODES))
-      ->option_text("present|disabled|absent (default present)");
+      ->option_text("present|disabled|aperture-dead|absent (default present)");
   command.add_option_function<std::string>(
              "--tsc-hob", [&o](const std::string& value) { o.tscHob = value == "present"; },
              "A TSC frequency HOB before the module runs: absent (the module measures and publishes one) or present")

@@ -16,7 +16,7 @@ struct PlatformOptions {
   Engine engine = Engine::Emulated;
   vplat::TraceHubMode traceHub = vplat::TraceHubMode::Present;
   bool tscHob = false;  // a TSC frequency HOB exists before the module runs
-  std::string module;   // the module file for the emulated engine; empty: see ModuleForRun
+  std::string module;   // the module file for the emulated engine; empty: see ChooseModule
 };
 
 void AddPlatformOptions(CLI::App& command, PlatformOptions& options);
