@@ -6,7 +6,7 @@
 namespace runners {
 
 Verdict VerdictOf(const Outcome& o) {
-  if (o.halted) return Verdict::Fail;
+  if (o.halted || o.stopped) return Verdict::Fail;
   if (o.endOfPeiStatus) return Verdict::Pass;
   return Verdict::NotRun;
 }

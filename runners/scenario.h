@@ -39,7 +39,9 @@ struct Outcome {
   size_t notificationsRun = 0;  // End-of-PEI notifications the signal started
   // The last notification's status, only when it returned.
   std::optional<EFI_STATUS> endOfPeiStatus;
-  bool halted = false;
+  bool halted = false;   // the processor stays in the module for ever
+  bool stopped = false;  // the module faulted or overran a bound of the run
+  std::string endDetail;  // how it halted or why it was stopped, where the engine knows
   std::vector<uint8_t> postCodes;
   std::vector<vplat::Access> log;
   std::vector<vplat::Hob> hobs;
@@ -48,7 +50,8 @@ struct Outcome {
   uint64_t DroppedWrites() const { return vplat::DroppedWrites(log); }
 };
 
-// Fail when the module halted, Pass when its notification returned, else NotRun.
+// Fail when the module halted or was stopped, Pass when its notification
+// returned, else NotRun.
 Verdict VerdictOf(const Outcome& outcome);
 
 // Maps the image and devices, fills the HOB list and arms service failures.

@@ -43,6 +43,9 @@ std::vector<Access> AccessLog::OfKind(AccessKind kind) const {
   return out;
 }
 
+AccessLimitExceeded::AccessLimitExceeded()
+    : std::runtime_error("the module made more than " + std::to_string(MAX_DEVICE_ACCESSES) + " device accesses") {}
+
 uint64_t DroppedWrites(const std::vector<Access>& accesses) {
   uint64_t count = 0;
   for (const auto& e : accesses)

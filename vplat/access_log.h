@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -38,9 +39,25 @@ std::string Describe(const Access& access);
 // Writes in `accesses` that reached nothing: into flash or where nothing is mapped.
 uint64_t DroppedWrites(const std::vector<Access>& accesses);
 
+// Bounds what a module stuck in a loop of device accesses can make a run
+// hold: twice the most the module makes on any path (the TSC measurement's
+// time-out, 2^20 polls of port B) and small enough to keep a log in memory
+// (about 100 MB).
+inline constexpr size_t MAX_DEVICE_ACCESSES = size_t{1} << 21;
+
+// Thrown by AccessLog::Record once a run has made more than
+// MAX_DEVICE_ACCESSES accesses; nothing more is recorded or carried out.
+class AccessLimitExceeded : public std::runtime_error {
+ public:
+  AccessLimitExceeded();
+};
+
 class AccessLog {
  public:
-  void Record(Access access) { entries_.push_back(std::move(access)); }
+  void Record(Access access) {
+    if (access.kind != AccessKind::Halt && entries_.size() >= MAX_DEVICE_ACCESSES) throw AccessLimitExceeded();
+    entries_.push_back(std::move(access));
+  }
   const std::vector<Access>& Entries() const { return entries_; }
   void Clear() { entries_.clear(); }
 

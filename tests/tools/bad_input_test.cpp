@@ -93,7 +93,7 @@ TEST(BadInput, TheEmulatedModuleMayNotCoverTheFit) {
   const std::string dir = tools_test::ScratchDir();
   ASSERT_EQ(Veriflash("image create --no-module --fit 0xFFD40100 " + dir + "/a.bin").status, 0);
   ExpectUnusable(Veriflash("run " + dir + "/a.bin"), dir + "/a.bin",
-                 "cannot emulate " + kModule + ": the FIT at 0xFFD40100 would overlap the module at 0xFFD40000");
+                 "cannot place " + kModule + ": the module at 0xFFD40000 would overlap the FIT at 0xFFD40100");
   EXPECT_EQ(Veriflash("run --engine native " + dir + "/a.bin").status, 0);
 }
 

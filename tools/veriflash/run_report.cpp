@@ -61,19 +61,32 @@ std::string PostCodes(const runners::Outcome& o) {
 }
 
 std::string RunLine(const RunSubject& s) {
-  const std::string engine =
-      s.module ? fmt::format("{} placed at {}, emulated", s.module->path, Hex(s.module->address, 8))
-               : std::string("host build of the module, native");
+  const std::string engine = s.module ? DescribeModule(s.image, *s.module) + ", emulated"
+                                      : std::string("the host build of the module, native");
   return fmt::format("{} on {}; {}", s.name, engine, DescribePlatform(s.platform));
 }
 
 }  // namespace
 
-std::string NotRunReason(const runners::Outcome& o) {
-  if (o.entryStatus && EfiError(*o.entryStatus))
-    return fmt::format("ModuleEntry returned {} ({}): the End-of-PEI check was never registered",
-                       Hex(*o.entryStatus, 8), StatusName(*o.entryStatus));
-  return "the module never registered its End-of-PEI notification, so the check never runs";
+std::string RunReason(const RunSubject& s) {
+  const runners::Outcome& o = s.run.outcome;
+  switch (runners::VerdictOf(o)) {
+    case runners::Verdict::Pass:
+      return "";
+    case runners::Verdict::NotRun:
+      if (o.entryStatus && EfiError(*o.entryStatus))
+        return fmt::format("ModuleEntry returned {} ({}): the End-of-PEI check was never registered",
+                           Hex(*o.entryStatus, 8), StatusName(*o.entryStatus));
+      return "the module never registered its End-of-PEI notification, so the check never runs";
+    case runners::Verdict::Fail:
+      if (o.stopped) return "the module was stopped: " + o.endDetail;
+      // The analysis knows why the shipped logic fails the image; a module
+      // that halts on an image the analysis passes halts for its own reasons.
+      if (!s.analysis.Passes()) return FailureReason(s.analysis.steps.back());
+      return "the module halted " + (o.endDetail.empty() ? std::string("although the analysis passes the image")
+                                                          : o.endDetail);
+  }
+  return "";
 }
 
 nlohmann::json RunJson(const RunSubject& s) {
@@ -81,8 +94,7 @@ nlohmann::json RunJson(const RunSubject& s) {
   nlohmann::json doc;
   doc["image"] = s.name;
   doc["engine"] = EngineName(s.platform.engine);
-  doc["module"] = nullptr;
-  if (s.module) doc["module"] = {{"path", s.module->path}, {"address", Hex(s.module->address, 8)}};
+  doc["module"] = s.module ? ModuleJson(s.image, *s.module) : nlohmann::json();
   doc["traceHub"] = TraceHubName(s.platform.traceHub);
   doc["tscHobBefore"] = s.platform.tscHob;
   doc["entryStatus"] = nullptr;
@@ -90,6 +102,8 @@ nlohmann::json RunJson(const RunSubject& s) {
   doc["endOfPeiStatus"] = nullptr;
   if (o.endOfPeiStatus) doc["endOfPeiStatus"] = {{"value", Hex(*o.endOfPeiStatus, 8)}, {"name", StatusName(*o.endOfPeiStatus)}};
   doc["halted"] = o.halted;
+  doc["stopped"] = o.stopped;
+  doc["end"] = o.endDetail.empty() ? nlohmann::json() : nlohmann::json(o.endDetail);
   doc["postCodes"] = nlohmann::json::array();
   for (uint8_t code : o.postCodes) doc["postCodes"].push_back(Hex(code, 2));
   doc["hobs"] = nlohmann::json::array();
@@ -107,9 +121,7 @@ nlohmann::json RunJson(const RunSubject& s) {
   for (const auto& e : trace.errors) doc["traceErrors"].push_back(vplat::Describe(e));
   const runners::Verdict verdict = runners::VerdictOf(o);
   doc["verdict"] = runners::VerdictWord(verdict);
-  doc["reason"] = nullptr;
-  if (verdict == runners::Verdict::NotRun) doc["reason"] = NotRunReason(o);
-  else if (!s.analysis.Passes()) doc["reason"] = FailureReason(s.analysis.steps.back());
+  doc["reason"] = verdict == runners::Verdict::Pass ? nlohmann::json() : nlohmann::json(RunReason(s));
   doc["figures"] = {{"seconds", s.run.seconds}};
   if (s.run.figures) {
     doc["figures"]["entryInstructions"] = s.run.figures->entryInstructions;
@@ -159,16 +171,19 @@ void PrintRun(const RunSubject& s, bool verbose) {
   const runners::Verdict verdict = runners::VerdictOf(o);
   const char* heading = runners::VerdictHeading(verdict);
   switch (verdict) {
-    case runners::Verdict::Fail:
-      fmt::print("verdict  {}: POST code {} on port 0x80, then the module halted\n", heading, PostCodes(o));
-      if (!s.analysis.Passes()) fmt::print("why      {}\n", FailureReason(s.analysis.steps.back()));
+    case runners::Verdict::Fail: {
+      const std::string post =
+          o.postCodes.empty() ? std::string() : fmt::format("POST code {} on port 0x80, then ", PostCodes(o));
+      fmt::print("verdict  {}: {}the module {}\n", heading, post, o.stopped ? "was stopped" : "halted");
+      fmt::print("why      {}\n", RunReason(s));
       break;
+    }
     case runners::Verdict::Pass:
       fmt::print("verdict  {}: OnEndOfPei returned {} ({}); the boot continues\n", heading, Hex(*o.endOfPeiStatus, 8),
                  StatusName(*o.endOfPeiStatus));
       break;
     case runners::Verdict::NotRun:
-      fmt::print("verdict  {}: {}\n", heading, NotRunReason(o));
+      fmt::print("verdict  {}: {}\n", heading, RunReason(s));
       break;
   }
 }
