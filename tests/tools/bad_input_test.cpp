@@ -211,7 +211,7 @@ TEST(BadInput, SpecialFilesAreRefusedAtOnceAndNeverReplaced) {
   const std::string fifo = dir + "/fifo";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   ASSERT_EQ(Veriflash("image create " + dir + "/image.bin").status, 0);
-  for (const std::string args : {"inspect " + fifo, "run --module " + fifo + " " + dir + "/image.bin",
+  for (const std::string& args : {"inspect " + fifo, "run --module " + fifo + " " + dir + "/image.bin",
                                  "image create " + dir + "/new.bin --content " + fifo}) {
     SCOPED_TRACE(args);
     // Bounded, so that a tool that blocks fails the test instead of hanging it.
