@@ -61,7 +61,9 @@ TEST_P(Boot, PassingImagePassesOnBothPaths) {
     const kvm::CheckResult& c = report.checks[i];
     EXPECT_EQ(c.mode, checks[i]) << "check " << i;
     EXPECT_EQ(c.status, std::optional<EFI_STATUS>(EFI_SUCCESS)) << "check " << i << "\n" << report.serial;
-    if (const auto used = ExpectXmmUsed(checks[i])) EXPECT_EQ(c.xmmUsed, *used) << "check " << i << "\n" << report.serial;
+    if (const auto used = ExpectXmmUsed(checks[i])) {
+      EXPECT_EQ(c.xmmUsed, *used) << "check " << i << "\n" << report.serial;
+    }
     const bool asIs = checks[i] == CheckMode::AsIs;
     fastest[asIs] = std::min(fastest[asIs], c.tscTicks);
   }
@@ -81,7 +83,9 @@ TEST_P(Boot, TamperedImageHaltsOnBothPaths) {
     const kvm::BootReport report = Run(flash, {mode, mode});
     ASSERT_EQ(report.checks.size(), 1u) << "the first check must halt\n" << report.serial;
     EXPECT_EQ(report.checks[0].status, std::nullopt) << report.serial;
-    if (const auto used = ExpectXmmUsed(mode)) EXPECT_EQ(report.checks[0].xmmUsed, *used) << report.serial;
+    if (const auto used = ExpectXmmUsed(mode)) {
+      EXPECT_EQ(report.checks[0].xmmUsed, *used) << report.serial;
+    }
   }
 }
 
