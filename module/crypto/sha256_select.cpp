@@ -1,8 +1,10 @@
 // Chooses the implementation of the block compression: the SHA extensions
 // where the processor has them and SSE is enabled, the portable code
 // everywhere else. The question goes to the processor on every call (three
-// CPUIDs and a CR4 read, a few hundred cycles), which the engine asks once
-// per update or finalisation: the module keeps no state of its own.
+// CPUIDs and a CR4 read: a few hundred cycles, some microseconds where a
+// hypervisor traps CPUID), and the engine asks it once per update or
+// finalisation block, against milliseconds of hashing: the module keeps no
+// state of its own to remember the answer in.
 #include "module/crypto/sha256_engine.h"
 #include "module/hw/hw.h"
 
