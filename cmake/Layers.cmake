@@ -8,6 +8,7 @@ file(GLOB_RECURSE VERIFLASH_LAYERED_SOURCES CONFIGURE_DEPENDS
      ${CMAKE_SOURCE_DIR}/emu/*.h ${CMAKE_SOURCE_DIR}/emu/*.cpp
      ${CMAKE_SOURCE_DIR}/firmware/*.h ${CMAKE_SOURCE_DIR}/firmware/*.cpp
      ${CMAKE_SOURCE_DIR}/runners/*.h ${CMAKE_SOURCE_DIR}/runners/*.cpp
+     ${CMAKE_SOURCE_DIR}/kvm/*.h ${CMAKE_SOURCE_DIR}/kvm/*.cpp
      ${CMAKE_SOURCE_DIR}/tools/*.h ${CMAKE_SOURCE_DIR}/tools/*.cpp)
 set(VERIFLASH_LAYERS_STAMP ${CMAKE_BINARY_DIR}/layers.checked)
 add_custom_command(

@@ -2,7 +2,7 @@
 # Installs the Debian packages the build needs, skipping the update and the
 # install when everything is already there.
 set -euo pipefail
-packages=(cmake ninja-build g++ clang lld llvm pkg-config
+packages=(cmake ninja-build g++ clang lld llvm pkg-config qemu-system-x86
           libgtest-dev libgmock-dev libbenchmark-dev libssl-dev zlib1g-dev
           libunicorn-dev libcli11-dev libfmt-dev nlohmann-json3-dev)
 missing=()

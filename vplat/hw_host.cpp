@@ -24,6 +24,11 @@ void EnableInterrupts() { Current().interruptsEnabled = true; }
 
 PhysAddr IdtBase() { return Phys(Current().idtBase); }
 
+// Not logged: they touch no bus, and the emulated binary runs the real
+// instructions, which its access log cannot see either.
+CpuidResult Cpuid(uint32_t leaf, uint32_t subleaf) { return Current().cpu.Cpuid(leaf, subleaf); }
+uint32_t ReadCr4() { return Current().cpu.cr4; }
+
 uint8_t Read8(PhysAddr address) { return static_cast<uint8_t>(Current().memory.Read(Raw(address), 1)); }
 uint16_t Read16(PhysAddr address) { return static_cast<uint16_t>(Current().memory.Read(Raw(address), 2)); }
 uint32_t Read32(PhysAddr address) { return Current().memory.Read(Raw(address), 4); }

@@ -1,6 +1,6 @@
 // One virtual machine: the physical address space, the port space, simulated
-// time with the TSC derived from it, the interrupt flag and IDTR, the PEI core
-// model, and the access log that all of them write into.
+// time with the TSC derived from it, the interrupt flag, IDTR, CPUID and CR4,
+// the PEI core model, and the access log that all of them write into.
 //
 // vplat keeps its own copies of the platform's numbers (addresses, ports,
 // register and record layouts, the image layout in flash_image.h) and shares
@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "vplat/access_log.h"
+#include "vplat/cpu_state.h"
 #include "vplat/device.h"
 #include "vplat/memory_map.h"
 #include "vplat/pei_core.h"
@@ -61,6 +62,7 @@ class Platform {
 
   bool interruptsEnabled = true;
   uint32_t idtBase = IDT_BASE;
+  CpuState cpu;
 
   // The halt loop was reached: recorded once in the log.
   void NoteHalt();

@@ -1,5 +1,5 @@
 // Init, update and finalisation (the message padding of FIPS 180-4 5.1.1)
-// around the block compression in sha256_compress.cpp.
+// around the block compression that sha256_select.cpp chooses.
 #include "module/crypto/sha256_engine.h"
 
 namespace {
@@ -48,10 +48,11 @@ HashStatus Sha256CoreUpdate(Sha256Context* context, const void* data, uint32_t l
     }
   }
 
-  for (uint32_t blocks = length / SHA256_BLOCK_SIZE; blocks > 0; --blocks) {
-    Sha256CompressBlock(context, bytes);
-    bytes += SHA256_BLOCK_SIZE;
-    length -= SHA256_BLOCK_SIZE;
+  const uint32_t blocks = length / SHA256_BLOCK_SIZE;
+  if (blocks > 0) {
+    Sha256CompressBlocks(context, bytes, blocks);
+    bytes += blocks * SHA256_BLOCK_SIZE;
+    length -= blocks * SHA256_BLOCK_SIZE;
   }
 
   if (length != 0) {

@@ -25,6 +25,18 @@ void EnableInterrupts();
 // The linear base address of the IDT (SIDT).
 PhysAddr IdtBase();
 
+// CPUID with EAX = leaf and ECX = subleaf.
+struct CpuidResult {
+  uint32_t eax;
+  uint32_t ebx;
+  uint32_t ecx;
+  uint32_t edx;
+};
+CpuidResult Cpuid(uint32_t leaf, uint32_t subleaf);
+
+// CR4 (MOV from CR4).
+uint32_t ReadCr4();
+
 // Physical memory accesses of exactly the given width, never merged or split.
 uint8_t Read8(PhysAddr address);
 uint16_t Read16(PhysAddr address);

@@ -16,11 +16,13 @@ using sha256_test::Digest;
 using sha256_test::OracleDigest;
 using sha256_test::RandomBytes;
 
+class Sha256Contract : public sha256_test::OnVirtualPlatform {};
+
 // 70 bytes absorbed: one block compressed and 6 pending, so every field of
 // the context holds something that a stray write would disturb.
 constexpr uint32_t PREFIX = 70;
 
-TEST(Sha256Contract, RefusedCallsLeaveTheContextUnchanged) {
+TEST_F(Sha256Contract, RefusedCallsLeaveTheContextUnchanged) {
   const auto message = RandomBytes(PREFIX + 100, 5);
   const uint8_t* rest = message.data() + PREFIX;
   Digest untouched;
@@ -66,7 +68,7 @@ TEST(Sha256Contract, RefusedCallsLeaveTheContextUnchanged) {
   }
 }
 
-TEST(Sha256Contract, EngineFinalWithNullDigestStillWipes) {
+TEST_F(Sha256Contract, EngineFinalWithNullDigestStillWipes) {
   Sha256Context context;
   const auto message = RandomBytes(PREFIX, 6);
   ASSERT_EQ(Sha256CoreInit(&context), HASH_SUCCESS);
@@ -77,7 +79,7 @@ TEST(Sha256Contract, EngineFinalWithNullDigestStillWipes) {
   EXPECT_EQ(std::memcmp(&context, zero.data(), zero.size()), 0);
 }
 
-TEST(Sha256Contract, FinishWipesAll112BytesAndBeginStartsAfresh) {
+TEST_F(Sha256Contract, FinishWipesAll112BytesAndBeginStartsAfresh) {
   // Exactly ContextSize bytes on the heap, so the sanitizer build also sees
   // any write beyond them; 0xCC first so the wipe of the unused tail shows.
   ASSERT_EQ(Sha256ContextSize(), 112u);
@@ -95,7 +97,7 @@ TEST(Sha256Contract, FinishWipesAll112BytesAndBeginStartsAfresh) {
   }
 }
 
-TEST(Sha256Contract, FinalWritesOnlyWholeWordsAndAtMostEight) {
+TEST_F(Sha256Contract, FinalWritesOnlyWholeWordsAndAtMostEight) {
   struct Case {
     int32_t digestLength;
     size_t written;
@@ -121,7 +123,7 @@ TEST(Sha256Contract, FinalWritesOnlyWholeWordsAndAtMostEight) {
   }
 }
 
-TEST(Sha256Contract, ByteCountCarriesIntoTheHighHalf) {
+TEST_F(Sha256Contract, ByteCountCarriesIntoTheHighHalf) {
   Sha256Context context;
   ASSERT_EQ(Sha256CoreInit(&context), HASH_SUCCESS);
   context.ByteCount = 0xFFFFFFC0u;

@@ -2,6 +2,7 @@
 // way of cutting a message into Sha256Absorb calls that matters: each split
 // point of short messages, pieces that end on block boundaries, empty pieces,
 // random cuts of long messages, unaligned data and lengths of 2^31 and more.
+// Every case runs on both compression paths.
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 
@@ -18,13 +19,18 @@ using sha256_test::EngineDigest;
 using sha256_test::OracleDigest;
 using sha256_test::RandomBytes;
 
+class Sha256Digest : public sha256_test::OnEachPath {};
+INSTANTIATE_TEST_SUITE_P(Paths, Sha256Digest,
+                         ::testing::Values(sha256_test::Path::Portable, sha256_test::Path::ShaExtensions),
+                         sha256_test::PathName);
+
 Digest FromHex(const char* hex) {
   Digest digest{};
   for (size_t i = 0; i < digest.size(); ++i) digest[i] = static_cast<uint8_t>(std::stoul(std::string(hex + 2 * i, 2), nullptr, 16));
   return digest;
 }
 
-TEST(Sha256Digest, FipsExamples) {
+TEST_P(Sha256Digest, FipsExamples) {
   struct Case {
     std::string message;
     const char* digest;
@@ -43,7 +49,7 @@ TEST(Sha256Digest, FipsExamples) {
   }
 }
 
-TEST(Sha256Digest, TotalLengthsAroundThePaddingBoundaries) {
+TEST_P(Sha256Digest, TotalLengthsAroundThePaddingBoundaries) {
   // 55 bytes pad within their block; 56 to 63 need a second one. Each length
   // in one piece and after a 1-byte piece, so the tail also arrives pending.
   const uint32_t lengths[] = {0,   1,   55,  56,  57,  62,  63,  64,  65,  111, 119, 120,
@@ -58,7 +64,7 @@ TEST(Sha256Digest, TotalLengthsAroundThePaddingBoundaries) {
   }
 }
 
-TEST(Sha256Digest, EveryTwoWaySplitOfShortMessages) {
+TEST_P(Sha256Digest, EveryTwoWaySplitOfShortMessages) {
   for (uint32_t length = 0; length <= 200; ++length) {
     const auto message = RandomBytes(length + 1, 1000 + length);
     const Digest expected = OracleDigest(message.data(), length);
@@ -69,7 +75,7 @@ TEST(Sha256Digest, EveryTwoWaySplitOfShortMessages) {
   }
 }
 
-TEST(Sha256Digest, EveryThreeWaySplitAroundThePaddingBoundaries) {
+TEST_P(Sha256Digest, EveryThreeWaySplitAroundThePaddingBoundaries) {
   for (uint32_t length : {55u, 56u, 63u, 64u, 65u, 119u, 120u, 128u, 129u}) {
     const auto message = RandomBytes(length + 1, 2000 + length);
     const Digest expected = OracleDigest(message.data(), length);
@@ -82,7 +88,7 @@ TEST(Sha256Digest, EveryThreeWaySplitAroundThePaddingBoundaries) {
   }
 }
 
-TEST(Sha256Digest, PiecesOnBlockBoundariesAndEmptyPieces) {
+TEST_P(Sha256Digest, PiecesOnBlockBoundariesAndEmptyPieces) {
   struct Case {
     const char* name;
     std::vector<uint32_t> pieces;
@@ -107,7 +113,7 @@ TEST(Sha256Digest, PiecesOnBlockBoundariesAndEmptyPieces) {
   }
 }
 
-TEST(Sha256Digest, RandomSplitsOfLongMessages) {
+TEST_P(Sha256Digest, RandomSplitsOfLongMessages) {
   std::mt19937 random(7);
   for (uint32_t length : {1000u, 4096u + 17u, 65536u + 63u, 300000u}) {
     const auto message = RandomBytes(length + 1, length);
@@ -132,7 +138,7 @@ TEST(Sha256Digest, RandomSplitsOfLongMessages) {
   }
 }
 
-TEST(Sha256Digest, AnyAlignmentOfTheData) {
+TEST_P(Sha256Digest, AnyAlignmentOfTheData) {
   // Whole blocks are compressed straight from the caller's bytes.
   const auto buffer = RandomBytes(1024 + 8, 99);
   for (uint32_t offset = 0; offset < 8; ++offset) {
@@ -144,7 +150,7 @@ TEST(Sha256Digest, AnyAlignmentOfTheData) {
   }
 }
 
-TEST(Sha256Digest, LengthOf2To31OrMoreWithBytesPending) {
+TEST_P(Sha256Digest, LengthOf2To31OrMoreWithBytesPending) {
   // 2^31 + 35 bytes in one absorb after 29 pending: the top-up must treat the
   // length as unsigned. The big range is mapped on demand and mostly zero
   // pages; its first and last pages carry data so that misplaced bytes show.

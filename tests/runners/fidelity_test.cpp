@@ -1,12 +1,14 @@
 // The shipped binary does what the tested host build does: every fidelity
 // scenario runs on both, and the whole outcome — the ordered access log
-// above all — must be identical.
+// above all — must be identical. The emulated run's figures must stay within
+// their budgets.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdio>
 
 #include "runners/run_emulated.h"
+#include "tests/runners/budgets.h"
 #include "tests/runners/fidelity_scenarios.h"
 #include "tests/support/shipped_module.h"
 #include "runners/run_native.h"
@@ -53,6 +55,7 @@ TEST(Fidelity, EmulatedBinaryMatchesHostBuildInEveryScenario) {
     const runners::EmulatedRun emulated = runners::Emulate(s, test_support::ShippedModule());
     ExpectSameOutcome(native, emulated.outcome, c.emulatedOnly);
     const auto& f = emulated.figures;
+    test_support::ExpectWithinBudgets(c.name, runners::VerdictOf(emulated.outcome), f);
     std::printf("%-34s %-8s entry %7llu instr %4u B stack, end of PEI %10llu instr %4u B stack\n", c.name.c_str(),
                 runners::VerdictWord(runners::VerdictOf(emulated.outcome)), static_cast<unsigned long long>(f.entryInstructions), f.entryStack,
                 static_cast<unsigned long long>(f.endOfPeiInstructions), f.endOfPeiStack);

@@ -62,6 +62,18 @@ PhysAddr IdtBase() {
   return Phys(idtr.base);
 }
 
+CpuidResult Cpuid(uint32_t leaf, uint32_t subleaf) {
+  CpuidResult r;
+  __asm__ volatile("cpuid" : "=a"(r.eax), "=b"(r.ebx), "=c"(r.ecx), "=d"(r.edx) : "a"(leaf), "c"(subleaf));
+  return r;
+}
+
+uint32_t ReadCr4() {
+  uint32_t value;
+  __asm__ volatile("movl %%cr4, %0" : "=r"(value));
+  return value;
+}
+
 uint8_t Read8(PhysAddr address) { return *At<uint8_t>(address); }
 uint16_t Read16(PhysAddr address) { return *At<uint16_t>(address); }
 uint32_t Read32(PhysAddr address) { return *At<uint32_t>(address); }
