@@ -6,6 +6,7 @@
 #include "module/check/end_of_pei.h"
 #include "tools/veriflash/commands.h"
 #include "tools/veriflash/flash_analysis.h"
+#include "tools/veriflash/flash_file.h"
 #include "tools/veriflash/flash_text.h"
 #include "tools/veriflash/inspect_report.h"
 #include "tools/veriflash/module_file.h"
@@ -27,36 +28,37 @@ struct DemoOptions {
 };
 
 struct Case {
-  std::string name;
-  std::vector<uint8_t> image;
+  FlashFile file;
   Analysis analysis;
   EngineRun run;
 };
 
-Case Check(const DemoOptions& o, std::string name, std::vector<uint8_t> image, const std::optional<ModuleChoice>& module) {
-  Analysis analysis = AnalyzeImage(image);
-  EngineRun run = RunModule(o.platform.engine, MakeScenario(o.platform, name, image), module ? *module : ModuleChoice{});
-  return {std::move(name), std::move(image), std::move(analysis), std::move(run)};
+Case Check(const DemoOptions& o, FlashFile file, const std::optional<ModuleChoice>& module) {
+  Analysis analysis = AnalyzeImage(file.window, file.layout);
+  EngineRun run = RunModule(o.platform.engine, MakeScenario(o.platform, file.name, file.window), module ? *module : ModuleChoice{});
+  return {std::move(file), std::move(analysis), std::move(run)};
 }
 
 int RunDemo(const DemoOptions& o) {
   std::vector<uint8_t> image = vplat::BuildFlashImage({});
   std::optional<ModuleChoice> module;
   if (o.platform.engine == Engine::Emulated) {
-    module = ChooseModule(o.platform, "the default image", image, AnalyzeImage(image));
+    module = ChooseModule(o.platform, "the default image", image,
+                          AnalyzeImage(image, firmware::BiosRegionLayout(image.size())));
     firmware::PlaceModule(image, module->efi, module->address);  // the image as it would be flashed
   }
   std::vector<uint8_t> tampered = image;
   tampered[vplat::OffsetOf(tampered, TAMPERED_BYTE)] ^= 0x01;
-  std::string tamperedName = fmt::format("the default image with bit 0 of the byte at {} flipped", Where(image, TAMPERED_BYTE));
+  std::string tamperedName = fmt::format("the default image with bit 0 of the byte at {} flipped",
+                                         Where(firmware::BiosRegionLayout(image.size()), TAMPERED_BYTE));
 
   const Case cases[] = {
-      Check(o, "the default image", std::move(image), module),
-      Check(o, std::move(tamperedName), std::move(tampered), module),
+      Check(o, MapFlashFile("the default image", std::move(image)), module),
+      Check(o, MapFlashFile(std::move(tamperedName), std::move(tampered)), module),
   };
   const ModuleChoice* emulated = module ? &*module : nullptr;
-  const auto subject = [&](const Case& c) { return RunSubject{c.name, o.platform, c.run, emulated, c.analysis, o.trace}; };
-  const auto placed = [&](const Case& c) { return FindPlacedModule(c.image); };
+  const auto subject = [&](const Case& c) { return RunSubject{c.file.name, o.platform, c.run, emulated, c.analysis, o.trace}; };
+  const auto placed = [&](const Case& c) { return FindPlacedModule(c.file.window); };
   const bool asExpected = RunExitStatus(subject(cases[0])) == EXIT_PASS &&
                           RunExitStatus(subject(cases[1])) == EXIT_FAIL &&
                           cases[1].run.outcome.postCodes == std::vector<uint8_t>{POST_CODE_VERIFY_FAILED};
@@ -65,7 +67,7 @@ int RunDemo(const DemoOptions& o) {
     nlohmann::json doc = {{"asExpected", asExpected}, {"cases", nlohmann::json::array()}};
     for (const Case& c : cases) {
       const auto found = placed(c);
-      doc["cases"].push_back({{"name", c.name}, {"inspect", InspectJson({c.name, c.image, c.analysis, found})},
+      doc["cases"].push_back({{"name", c.file.name}, {"inspect", InspectJson({c.file.name, c.analysis, found})},
                               {"run", RunJson(subject(c))}});
     }
     PrintJson(doc);
@@ -75,8 +77,8 @@ int RunDemo(const DemoOptions& o) {
     for (size_t i = 0; i < std::size(cases); ++i) {
       const Case& c = cases[i];
       const auto found = placed(c);
-      fmt::print("\n=== {}. {} ===\n\n", i + 1, c.name);
-      const InspectSubject inspected{c.name, c.image, c.analysis, found};
+      fmt::print("\n=== {}. {} ===\n\n", i + 1, c.file.name);
+      const InspectSubject inspected{c.file.name, c.analysis, found};
       if (i == 0) {
         PrintInspect(inspected);
       } else {

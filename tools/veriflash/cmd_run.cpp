@@ -4,11 +4,12 @@
 
 #include "tools/veriflash/commands.h"
 #include "tools/veriflash/flash_analysis.h"
-#include "tools/veriflash/image_file.h"
+#include "tools/veriflash/flash_file.h"
 #include "tools/veriflash/output_options.h"
 #include "tools/veriflash/platform_options.h"
 #include "tools/veriflash/run_report.h"
 #include "tools/veriflash/tool_error.h"
+#include "tools/veriflash/unmapped_run_report.h"
 
 namespace veriflash {
 namespace {
@@ -21,8 +22,11 @@ struct RunOptions {
 };
 
 int RunRun(const RunOptions& o) {
-  std::vector<uint8_t> image = LoadImage(o.image);
-  const Analysis analysis = AnalyzeImage(image);
+  FlashFile file = LoadFlashFile(o.image);
+  std::vector<uint8_t>& image = file.window;  // what the engines map below 4 GiB
+  const Analysis analysis = AnalyzeImage(image, file.layout);
+  if (!HoldsRegion(analysis.layout))
+    return ReportUnmappedRegion(o.image, o.platform, analysis, o.output);
   std::optional<ModuleChoice> module;
   if (o.platform.engine == Engine::Emulated) module = ChooseModule(o.platform, o.image, image, analysis);
   Note(o.output, fmt::format("running {} on the {} engine", o.image, EngineName(o.platform.engine)));
@@ -48,9 +52,10 @@ void SetupRun(CLI::App& app, Command& chosen) {
   CLI::App* run = app.add_subcommand(
       "run",
       "Run the module on an image: ModuleEntry, then the end-of-PEI check. Reports the POST codes, the decoded "
-      "trace hub messages, the HOBs (with the TSC frequency) and the verdict. Exit status 0: passes; 1: fails "
-      "(POST code 0x8F, halt); 2: unusable image or module.");
-  run->add_option("IMAGE", o->image, "Flash image ending at 4 GiB")->required()->option_text("FILE");
+      "trace hub messages, the HOBs (with the TSC frequency) and the verdict. The engines see the bytes mapped below "
+      "4 GiB; an image whose mapped flash does not hold the whole checked region fails from the analysis, without a "
+      "run. Exit status 0: passes; 1: fails (POST code 0x8F, halt); 2: unusable image or module.");
+  run->add_option("IMAGE", o->image, IMAGE_ARGUMENT_HELP)->required()->option_text("FILE");
   AddPlatformOptions(*run, o->platform);
   run->add_flag("--trace", o->trace, "Also list every port, MMIO and service access in order");
   AddOutputOptions(*run, o->output);

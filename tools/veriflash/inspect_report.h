@@ -1,5 +1,6 @@
-// The report of `inspect`: the flash map, the FIT's entries, the two digests
-// and the verdict with its first failing step, as text or as one JSON document.
+// The report of `inspect`: the file's layout, the flash map, the FIT's
+// entries, the two digests and the verdict with its first failing step, as
+// text or as one JSON document.
 #pragma once
 
 #include <nlohmann/json.hpp>
@@ -14,7 +15,6 @@ namespace veriflash {
 
 struct InspectSubject {
   std::string name;  // the file, or what the image is
-  const std::vector<uint8_t>& image;
   const Analysis& analysis;
   const std::optional<firmware::PlacedModule>& module;
 };

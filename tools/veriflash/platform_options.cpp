@@ -86,7 +86,7 @@ ModuleChoice ChooseModule(const PlatformOptions& o, const std::string& imageName
     const auto from = static_cast<ptrdiff_t>(vplat::OffsetOf(image, address));
     if (!std::equal(copy.begin() + from, copy.begin() + from + file.info.sizeOfImage, image.begin() + from))
       fmt::print(stderr, "veriflash: note: {} holds a different module at {}; running {} placed there instead\n",
-                 imageName, Where(image, address), path);
+                 imageName, Where(analysis.layout, address), path);
   }
   return {path, std::move(file.bytes), address};
 }

@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "tools/veriflash/flash_layout_report.h"
 #include "tools/veriflash/flash_text.h"
 #include "tools/veriflash/inspect_report.h"
 #include "tools/veriflash/tool_error.h"
@@ -67,7 +68,7 @@ std::string PostCodes(const runners::Outcome& o) {
 
 std::string RunLine(const RunSubject& s) {
   const std::string engine =
-      s.module ? fmt::format("{} placed at {}, emulated", s.module->path, Hex(s.module->address, 8))
+      s.module ? fmt::format("{} placed at {}, emulated", s.module->path, Where(s.analysis.layout, s.module->address))
                : std::string("host build of the module, native");
   return fmt::format("{} on {}; {}", s.name, engine, DescribePlatform(s.platform));
 }
@@ -87,6 +88,8 @@ nlohmann::json RunJson(const RunSubject& s) {
   nlohmann::json doc;
   doc["image"] = s.name;
   doc["engine"] = EngineName(s.platform.engine);
+  doc["ran"] = true;
+  doc["flash"] = FlashLayoutJson(s.analysis.layout);
   doc["module"] = nullptr;
   if (s.module) doc["module"] = {{"path", s.module->path}, {"address", Hex(s.module->address, 8)}};
   doc["traceHub"] = TraceHubName(s.platform.traceHub);
@@ -129,6 +132,7 @@ nlohmann::json RunJson(const RunSubject& s) {
 void PrintRun(const RunSubject& s, bool verbose) {
   const runners::Outcome& o = s.run.outcome;
   fmt::print("run      {}\n", RunLine(s));
+  fmt::print("flash    {}\n", DescribeFlashLayout(s.analysis.layout));
   fmt::print("entry    ModuleEntry returned {} ({})\n", Hex(o.entryStatus, 8), StatusName(o.entryStatus));
   for (const HobView& h : Hobs(o)) {
     std::string text = fmt::format("HOB      {}  {}", Hex(h.address, 8), h.what);
