@@ -173,7 +173,8 @@ const UsageCase kUsage[] = {
     {"", 2}, {"bogus", 2}, {"inspect", 2}, {"run x.bin --engine warp", 2}, {"run x.bin --trace-hub maybe", 2},
     {"image", 2}, {"image create", 2}, {"image create x.bin --fit-checksum maybe", 2},
     {"image create x.bin --no-module --module-at 0xFFE00000", 2}, {"image create x.bin --flash-size 32MiB", 2},
-    {"inspect --help", 0}, {"image create --help", 0},
+    {"image stamp x.bin", 2}, {"image stamp x.bin -o y.bin --in-place", 2}, {"image stamp x.bin --in-place -f", 2},
+    {"inspect --help", 0}, {"image create --help", 0}, {"image stamp --help", 0},
 };
 
 struct DescriptorCase {
@@ -201,6 +202,47 @@ TEST(BadInput, MalformedDescriptorsAreUnusableForEveryCommand) {
     tools_test::WriteBytes(path, bytes);
     ExpectUnusable(Veriflash("inspect --json " + path), path, c.reason);
     ExpectUnusable(Veriflash("run " + path), path, c.reason);
+    ExpectUnusable(Veriflash("image stamp --in-place " + path), path, c.reason);
+    EXPECT_EQ(tools_test::ReadBytes(path), bytes);
+  }
+}
+
+struct StampCase {
+  const char* name;
+  const char* create;
+  tools_test::ImagePatch patch;
+  const char* reason;
+};
+
+const StampCase kStamps[] = {
+    {"no FIT", "--no-fit", nullptr, "cannot stamp: no usable FIT or manifest: no FIT: the FIT pointer is erased"},
+    {"flash short of the region", "", [](std::vector<uint8_t>& i) { tools_test::KeepTop(i, 4 << 20); },
+     "cannot stamp: the mapped flash starts at 0xFFC00000, above the checked region at 0xFFA70000: the module would "
+     "hash whatever the bus returns below it"},
+    {"manifest in the region", "", [](std::vector<uint8_t>& i) { tools_test::MoveManifestTo(i, 0xFFD00000); },
+     "cannot stamp: the manifest's reference digest at 0xFFD0004C (offset 0x50004C) lies inside the checked region: "
+     "writing it changes the hashed bytes, so no digest can ever match"},
+    {"digest past 4 GiB", "", [](std::vector<uint8_t>& i) { tools_test::MoveManifestTo(i, 0xFFFFFFA0); },
+     "cannot stamp: the reference digest of the manifest at 0xFFFFFFA0 (offset 0x7FFFA0) would run past 4 GiB"},
+    {"digest over the FIT header", "", [](std::vector<uint8_t>& i) { tools_test::MoveManifestTo(i, 0xFFFDFFA4); },
+     "cannot stamp: writing the reference digest at 0xFFFDFFF0 (offset 0x7DFFF0) changes what the check reads: the "
+     "stamped image would fail at FIT header: no FIT signature \"_FIT_   \" where the FIT pointer leads: Not Found"},
+    {"digest in the module", "", [](std::vector<uint8_t>& i) { tools_test::MoveManifestTo(i, 0xFFD40800); },
+     "cannot stamp: the manifest's reference digest at 0xFFD4084C (offset 0x54084C) lies inside the module placed at "
+     "0xFFD40000 (offset 0x540000)"},
+};
+
+TEST(BadInput, ImagesThatCannotBeStampedAreNotWritten) {
+  const std::string dir = tools_test::ScratchDir();
+  const std::string image = dir + "/image.bin", out = dir + "/out.bin";
+  for (const StampCase& c : kStamps) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(tools_test::CreateImage(image, std::string("--digest wrong ") + c.create, c.patch).status, 0);
+    const auto before = tools_test::ReadBytes(image);
+    ExpectUnusable(Veriflash("image stamp " + image + " -o " + out), image, c.reason);
+    EXPECT_FALSE(std::filesystem::exists(out));
+    ExpectUnusable(Veriflash("image stamp --in-place " + image), image, c.reason);
+    EXPECT_EQ(tools_test::ReadBytes(image), before);
   }
 }
 

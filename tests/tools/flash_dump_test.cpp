@@ -1,9 +1,12 @@
 // Flash files of every realistic size, bare BIOS regions and full dumps with a
 // flash descriptor: inspect and run map the BIOS region's top below 4 GiB and
 // give every address with its BIOS-region and file offsets; a flash short of
-// the checked region fails.
+// the checked region fails; stamping writes exactly the region's digest.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
+#include "common/digest.h"
 #include "image_patch.h"
 #include "tool_runner.h"
 
@@ -84,6 +87,45 @@ TEST(FlashDump, EverySizeIsMappedFromItsTopAndChecked) {
                 std::string::npos);
     }
   }
+}
+
+TEST(FlashDump, StampingAWrongDigestMakesTheDumpBootOnTheRealBinary) {
+  const std::string dir = tools_test::ScratchDir();
+  const std::string wrong = dir + "/wrong.bin", stamped = dir + "/stamped.bin";
+  ASSERT_EQ(Veriflash("image create --descriptor --digest wrong " + wrong).status, 0);
+  EXPECT_EQ(Veriflash("inspect " + wrong).status, 1);
+
+  const auto stamp = Veriflash("image stamp --json " + wrong + " -o " + stamped);
+  ASSERT_EQ(stamp.status, 0) << stamp.err;
+  EXPECT_EQ(stamp.Json()["stamp"]["at"],
+            (nlohmann::json{{"address", "0xFFFD004C"}, {"offset", "0xFD004C"}, {"biosOffset", "0x7D004C"}}));
+  EXPECT_EQ(stamp.Json()["stamp"]["changed"], true);
+
+  // The 16 MiB dump holds the 8 MiB BIOS region at 0x800000: the region at
+  // file offset 0xA70000, the manifest's digest at 0xFD004C. Only those 32
+  // bytes change, to OpenSSL's digest of the region.
+  const auto before = tools_test::ReadBytes(wrong), after = tools_test::ReadBytes(stamped);
+  ASSERT_EQ(after.size(), before.size());
+  const common::Digest digest = common::Sha256({after.data() + 0xA70000, 0x2D0000});
+  EXPECT_TRUE(std::equal(digest.begin(), digest.end(), after.begin() + 0xFD004C));
+  std::vector<size_t> changed;
+  for (size_t i = 0; i < after.size(); ++i)
+    if (after[i] != before[i]) changed.push_back(i);
+  EXPECT_EQ(changed, std::vector<size_t>{0xFD004C + 31});  // the wrong digest differs in its last byte
+
+  EXPECT_EQ(Veriflash("inspect " + stamped).status, 0);
+  const auto ran = Veriflash("run --json " + stamped);
+  EXPECT_EQ(ran.status, 0) << ran.err;
+  EXPECT_EQ(ran.Json()["engine"], "emulated");
+  EXPECT_EQ(ran.Json()["verdict"], "pass");
+
+  // A bare BIOS region, stamped in place, becomes the image built with the right digest.
+  ASSERT_EQ(Veriflash("image create --digest wrong " + dir + "/bios.bin").status, 0);
+  ASSERT_EQ(Veriflash("image create " + dir + "/right.bin").status, 0);
+  const auto inPlace = Veriflash("image stamp --in-place " + dir + "/bios.bin");
+  EXPECT_EQ(inPlace.status, 0);
+  EXPECT_NE(inPlace.out.find("note: a signed manifest must be signed again after stamping"), std::string::npos);
+  EXPECT_EQ(tools_test::ReadBytes(dir + "/bios.bin"), tools_test::ReadBytes(dir + "/right.bin"));
 }
 
 }  // namespace

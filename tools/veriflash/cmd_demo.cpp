@@ -1,8 +1,10 @@
-// veriflash demo: the default image, checked as it is (the boot continues)
-// and with one byte of the checked region flipped (POST code 0x8F, trace
-// line, halt). Needs no files.
+// veriflash demo: the default image, checked as it is (the boot continues),
+// with one byte of the checked region flipped (POST code 0x8F, trace line,
+// halt), and as the BIOS region of a full flash dump whose wrong reference
+// digest was stamped (the boot continues). Needs no files.
 #include <fmt/core.h>
 
+#include "firmware/flash_dump.h"
 #include "module/check/end_of_pei.h"
 #include "tools/veriflash/commands.h"
 #include "tools/veriflash/flash_analysis.h"
@@ -13,6 +15,7 @@
 #include "tools/veriflash/output_options.h"
 #include "tools/veriflash/platform_options.h"
 #include "tools/veriflash/run_report.h"
+#include "tools/veriflash/stamp.h"
 #include "tools/veriflash/tool_error.h"
 
 namespace veriflash {
@@ -20,6 +23,8 @@ namespace {
 
 // A byte well inside the checked region.
 constexpr uint32_t TAMPERED_BYTE = vplat::REGION_BASE + 0x12345;
+// The full dump: a 16 MiB flash, as many boards carry.
+constexpr uint64_t DUMP_SIZE = 16u << 20;
 
 struct DemoOptions {
   PlatformOptions platform;
@@ -39,6 +44,26 @@ Case Check(const DemoOptions& o, FlashFile file, const std::optional<ModuleChoic
   return {std::move(file), std::move(analysis), std::move(run)};
 }
 
+struct StampedDump {
+  FlashFile file;
+  Stamp stamp;
+};
+
+// The default image with a wrong reference digest, as the BIOS region of a
+// full dump, stamped as a release engineer does before flashing.
+StampedDump MakeStampedDump(const std::optional<ModuleChoice>& module) {
+  vplat::FlashImageOptions options;
+  options.digest = vplat::ReferenceDigest::Wrong;
+  std::vector<uint8_t> bios = vplat::BuildFlashImage(options);
+  if (module) firmware::PlaceModule(bios, module->efi, module->address);
+  StampedDump dump{MapFlashFile(fmt::format("a full {} flash dump holding the default image with a wrong digest, "
+                                            "stamped", SizeText(DUMP_SIZE)),
+                                firmware::BuildFlashDump(bios, DUMP_SIZE)),
+                   {}};
+  dump.stamp = StampReferenceDigest(dump.file);
+  return dump;
+}
+
 int RunDemo(const DemoOptions& o) {
   std::vector<uint8_t> image = vplat::BuildFlashImage({});
   std::optional<ModuleChoice> module;
@@ -51,17 +76,21 @@ int RunDemo(const DemoOptions& o) {
   tampered[vplat::OffsetOf(tampered, TAMPERED_BYTE)] ^= 0x01;
   std::string tamperedName = fmt::format("the default image with bit 0 of the byte at {} flipped",
                                          Where(firmware::BiosRegionLayout(image.size()), TAMPERED_BYTE));
+  StampedDump dump = MakeStampedDump(module);
+  const Stamp stamp = dump.stamp;
 
   const Case cases[] = {
       Check(o, MapFlashFile("the default image", std::move(image)), module),
       Check(o, MapFlashFile(std::move(tamperedName), std::move(tampered)), module),
+      Check(o, std::move(dump.file), module),
   };
   const ModuleChoice* emulated = module ? &*module : nullptr;
   const auto subject = [&](const Case& c) { return RunSubject{c.file.name, o.platform, c.run, emulated, c.analysis, o.trace}; };
   const auto placed = [&](const Case& c) { return FindPlacedModule(c.file.window); };
   const bool asExpected = RunExitStatus(subject(cases[0])) == EXIT_PASS &&
                           RunExitStatus(subject(cases[1])) == EXIT_FAIL &&
-                          cases[1].run.outcome.postCodes == std::vector<uint8_t>{POST_CODE_VERIFY_FAILED};
+                          cases[1].run.outcome.postCodes == std::vector<uint8_t>{POST_CODE_VERIFY_FAILED} &&
+                          RunExitStatus(subject(cases[2])) == EXIT_PASS;
 
   if (o.output.json) {
     nlohmann::json doc = {{"asExpected", asExpected}, {"cases", nlohmann::json::array()}};
@@ -70,6 +99,7 @@ int RunDemo(const DemoOptions& o) {
       doc["cases"].push_back({{"name", c.file.name}, {"inspect", InspectJson({c.file.name, c.analysis, found})},
                               {"run", RunJson(subject(c))}});
     }
+    doc["cases"][2]["stamp"] = {{"at", WhereJson(cases[2].file.layout, stamp.at)}, {"digest", common::HexDigest(stamp.after)}};
     PrintJson(doc);
   } else {
     fmt::print("veriflash demo: the module's end-of-PEI check on the default 8 MiB image, {} engine\n",
@@ -79,15 +109,18 @@ int RunDemo(const DemoOptions& o) {
       const auto found = placed(c);
       fmt::print("\n=== {}. {} ===\n\n", i + 1, c.file.name);
       const InspectSubject inspected{c.file.name, c.analysis, found};
-      if (i == 0) {
-        PrintInspect(inspected);
-      } else {
+      if (i == 2)
+        fmt::print("stamped: the region's digest written at {}; {}\n\n", Where(c.file.layout, stamp.at), RESIGN_NOTE);
+      if (i == 1) {
         PrintChecks(inspected);
+      } else {
+        PrintInspect(inspected);
       }
       fmt::print("\n");
       PrintRun(subject(c), o.output.verbose);
     }
-    fmt::print("\n{}\n", asExpected ? "demo: as expected, the default image boots and the tampered one stops at POST code 0x8F"
+    fmt::print("\n{}\n", asExpected ? "demo: as expected, the default image boots, the tampered one stops at POST code "
+                                      "0x8F, and the stamped full dump boots"
                                     : "demo: NOT as expected; see the reports above");
   }
   return asExpected ? EXIT_PASS : EXIT_FAIL;
@@ -100,8 +133,9 @@ void SetupDemo(CLI::App& app, Command& chosen) {
   CLI::App* demo = app.add_subcommand(
       "demo",
       "Build the default image in memory, run the module on it (the check passes), flip one bit of the checked "
-      "region and run it again (POST code 0x8F, trace line, halt), and report both. Needs no files. Exit status 0 "
-      "when both turn out as expected.");
+      "region and run it again (POST code 0x8F, trace line, halt), then put the image with a wrong reference digest "
+      "into a full 16 MiB flash dump, stamp it and run it (the check passes), and report all three. Needs no files. "
+      "Exit status 0 when all three turn out as expected.");
   AddPlatformOptions(*demo, o->platform);
   demo->add_flag("--trace", o->trace, "Also list every port, MMIO and service access in order");
   AddOutputOptions(*demo, o->output);

@@ -223,6 +223,7 @@ void SetupImage(CLI::App& app, Command& chosen) {
   create->add_flag("-f,--force", o->force, "Replace OUT if it exists");
   AddOutputOptions(*create, o->output);
   create->callback([o, &chosen] { chosen = [o] { return RunImageCreate(*o); }; });
+  SetupImageStamp(*image, chosen);
 }
 
 }  // namespace veriflash
