@@ -10,6 +10,7 @@
 #include <map>
 #include <sstream>
 
+#include "image_patch.h"
 #include "tool_runner.h"
 
 namespace {
@@ -39,9 +40,8 @@ const ImageFileCase kImageFiles[] = {
     {"empty", 0, "0 bytes: empty, not a flash image"},
     {"truncated", (8 << 20) - 0x100, "8388352 bytes (0x7FFF00) is not a multiple of 4 KiB: truncated, or not a flash image"},
     {"one page too many", (8 << 20) + 0x1001, "is not a multiple of 4 KiB"},
-    {"oversized", 32 << 20, "33554432 bytes (0x2000000) is more than the 16 MiB flash window below 4 GiB"},
-    {"short of the region", 0x58F000,
-     "5828608 bytes (0x58F000) starts at 0xFFA71000, above the checked region at 0xFFA70000: it needs at least 0x590000 bytes"},
+    {"more than a descriptor addresses", (128 << 20) + 0x1000,
+     "134221824 bytes (0x8001000) is more than the 128 MiB a flash descriptor can address"},
 };
 
 TEST(BadInput, UnusableImagesAreRefusedByInspectAndRun) {
@@ -51,7 +51,10 @@ TEST(BadInput, UnusableImagesAreRefusedByInspectAndRun) {
     const std::string path = dir + "/image";
     std::filesystem::remove_all(path);
     if (c.size == -2) std::filesystem::create_directory(path);
-    if (c.size >= 0) tools_test::WriteBytes(path, std::vector<uint8_t>(static_cast<size_t>(c.size), 0xFF));
+    if (c.size >= 0) {
+      tools_test::WriteBytes(path, {});
+      std::filesystem::resize_file(path, static_cast<uintmax_t>(c.size));
+    }
     ExpectUnusable(Veriflash("inspect " + path), path, c.reason);
     ExpectUnusable(Veriflash("run --engine native " + path), path, c.reason);
   }
@@ -131,6 +134,10 @@ const CreateCase kCreates[] = {
     {"module on the manifest", "--module-at 0xFFFCFF00", "the module at 0xFFFCFF00 would overlap the manifest at 0xFFFD0000"},
     {"module off its alignment", "--module-at 0xFFD40010", "cannot place the module at 0xFFD40010: module address 0xFFD40010 is not aligned"},
     {"module in the region", "--module-at 0xFFD00000", "the module at 0xFFD00000 would overlap the checked region"},
+    {"dump without room for the ME region", "--descriptor --flash-size 8MiB",
+     "--flash-size 0x800000: a BIOS region of 0x800000 bytes does not fit a flash of 0x800000 bytes"},
+    {"dump of two components", "--descriptor --flash-size 24MiB",
+     "--flash-size 0x1800000: a flash of 0x1800000 bytes is not one flash component of 512 KiB to 64 MiB"},
 };
 
 TEST(BadInput, ImpossibleImagesAreNotWritten) {
@@ -166,8 +173,79 @@ struct UsageCase {
 const UsageCase kUsage[] = {
     {"", 2}, {"bogus", 2}, {"inspect", 2}, {"run x.bin --engine warp", 2}, {"run x.bin --trace-hub maybe", 2},
     {"image", 2}, {"image create", 2}, {"image create x.bin --fit-checksum maybe", 2},
-    {"image create x.bin --no-module --module-at 0xFFE00000", 2}, {"inspect --help", 0}, {"image create --help", 0},
+    {"image create x.bin --no-module --module-at 0xFFE00000", 2}, {"image create x.bin --flash-size 32MiB", 2},
+    {"image stamp x.bin", 2}, {"image stamp x.bin -o y.bin --in-place", 2}, {"image stamp x.bin --in-place -f", 2},
+    {"inspect --help", 0}, {"image create --help", 0}, {"image stamp --help", 0},
 };
+
+struct DescriptorCase {
+  const char* name;
+  void (*spoil)(std::vector<uint8_t>&);  // the 16 MiB dump of image create --descriptor
+  const char* reason;
+};
+
+const DescriptorCase kDescriptors[] = {
+    {"BIOS region unused", [](std::vector<uint8_t>& d) { d[0x44] = 0xFF, d[0x45] = 0x7F, d[0x46] = 0, d[0x47] = 0; },
+     "flash descriptor: the BIOS region (region 1) is empty: its record at offset 0x44 holds 0x00007FFF, base 0x7FFF "
+     "above limit 0x0000"},
+    {"cut to its first 8 MiB", [](std::vector<uint8_t>& d) { d.resize(8 << 20); },
+     "flash descriptor: the BIOS region 0x800000-0xFFFFFF lies outside the file, which ends at 0x7FFFFF"},
+};
+
+TEST(BadInput, MalformedDescriptorsAreUnusableForEveryCommand) {
+  const std::string dir = tools_test::ScratchDir();
+  const std::string path = dir + "/dump.bin";
+  ASSERT_EQ(Veriflash("image create --descriptor " + dir + "/good.bin").status, 0);
+  for (const DescriptorCase& c : kDescriptors) {
+    SCOPED_TRACE(c.name);
+    auto bytes = tools_test::ReadBytes(dir + "/good.bin");
+    c.spoil(bytes);
+    tools_test::WriteBytes(path, bytes);
+    ExpectUnusable(Veriflash("inspect --json " + path), path, c.reason);
+    ExpectUnusable(Veriflash("run " + path), path, c.reason);
+    ExpectUnusable(Veriflash("image stamp --in-place " + path), path, c.reason);
+    EXPECT_EQ(tools_test::ReadBytes(path), bytes);
+  }
+}
+
+struct StampCase {
+  const char* name;
+  const char* create;
+  tools_test::ImagePatch patch;
+  const char* reason;
+};
+
+const StampCase kStamps[] = {
+    {"no FIT", "--no-fit", nullptr, "cannot stamp: no usable FIT or manifest: no FIT: the FIT pointer is erased"},
+    {"flash short of the region", "", [](std::vector<uint8_t>& i) { tools_test::KeepTop(i, 4 << 20); },
+     "cannot stamp: the mapped flash starts at 0xFFC00000, above the checked region at 0xFFA70000: the module would "
+     "hash whatever the bus returns below it"},
+    {"manifest in the region", "", [](std::vector<uint8_t>& i) { tools_test::MoveManifestTo(i, 0xFFD00000); },
+     "cannot stamp: the manifest's reference digest at 0xFFD0004C (offset 0x50004C) lies inside the checked region: "
+     "writing it changes the hashed bytes, so no digest can ever match"},
+    {"digest past 4 GiB", "", [](std::vector<uint8_t>& i) { tools_test::MoveManifestTo(i, 0xFFFFFFA0); },
+     "cannot stamp: the reference digest of the manifest at 0xFFFFFFA0 (offset 0x7FFFA0) would run past 4 GiB"},
+    {"digest over the FIT header", "", [](std::vector<uint8_t>& i) { tools_test::MoveManifestTo(i, 0xFFFDFFA4); },
+     "cannot stamp: writing the reference digest at 0xFFFDFFF0 (offset 0x7DFFF0) changes what the check reads: the "
+     "stamped image would fail at FIT header: no FIT signature \"_FIT_   \" where the FIT pointer leads: Not Found"},
+    {"digest in the module", "", [](std::vector<uint8_t>& i) { tools_test::MoveManifestTo(i, 0xFFD40800); },
+     "cannot stamp: the manifest's reference digest at 0xFFD4084C (offset 0x54084C) lies inside the module placed at "
+     "0xFFD40000 (offset 0x540000)"},
+};
+
+TEST(BadInput, ImagesThatCannotBeStampedAreNotWritten) {
+  const std::string dir = tools_test::ScratchDir();
+  const std::string image = dir + "/image.bin", out = dir + "/out.bin";
+  for (const StampCase& c : kStamps) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(tools_test::CreateImage(image, std::string("--digest wrong ") + c.create, c.patch).status, 0);
+    const auto before = tools_test::ReadBytes(image);
+    ExpectUnusable(Veriflash("image stamp " + image + " -o " + out), image, c.reason);
+    EXPECT_FALSE(std::filesystem::exists(out));
+    ExpectUnusable(Veriflash("image stamp --in-place " + image), image, c.reason);
+    EXPECT_EQ(tools_test::ReadBytes(image), before);
+  }
+}
 
 TEST(Usage, BadUsageExitsWithTwoAndHelpWithZero) {
   for (const UsageCase& c : kUsage) {

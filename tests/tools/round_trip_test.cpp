@@ -4,27 +4,20 @@
 // access log.
 #include <gtest/gtest.h>
 
+#include "image_patch.h"
 #include "tool_runner.h"
 #include "vplat/flash_image.h"
 
 namespace {
 
+using tools_test::PointFitAt;
+using tools_test::SetManifestEntry;
 using tools_test::Veriflash;
-
-void PointFitAt(std::vector<uint8_t>& image, uint32_t address) { vplat::Store32(image, vplat::FIT_POINTER, address); }
-
-// The default FIT's boot policy manifest entry is entry 4.
-void SetManifestEntry(std::vector<uint8_t>& image, uint64_t address) {
-  const uint32_t entry = vplat::DEFAULT_FIT_ADDRESS + 4 * 16;
-  vplat::Store32(image, entry, static_cast<uint32_t>(address));
-  vplat::Store32(image, entry + 4, static_cast<uint32_t>(address >> 32));
-  vplat::FixFitChecksum(image, vplat::DEFAULT_FIT_ADDRESS);
-}
 
 struct Case {
   const char* name;
   const char* create;                   // options of image create
-  void (*patch)(std::vector<uint8_t>&);  // then applied to the file, or null
+  tools_test::ImagePatch patch;         // then applied to the file, or null
   bool emulate;                         // also run the real binary
   int status;
   const char* step;    // the first failing step
@@ -63,6 +56,11 @@ const Case kCases[] = {
        SetManifestEntry(i, 0xFFFFFFA0u);
      },
      false, 1, "manifest signature", "the manifest lies outside the image: Not Found", "0x8000000E"},
+    {"reference digest inside the region", "", [](std::vector<uint8_t>& i) { tools_test::MoveManifestTo(i, 0xFFD00000); },
+     false, 1, "digest",
+     "the manifest's reference digest lies inside the checked region: writing it changes the hashed bytes, so no "
+     "digest can ever match: Security Violation",
+     "0x8000001A"},
     {"digest mismatch", "--digest wrong", nullptr, true, 1, "digest",
      "the region's digest differs from the manifest's reference digest: Security Violation", "0x8000001A"},
     {"last byte of the region tampered", "--tamper 0xFFD3FFFF", nullptr, true, 1, "digest",
@@ -74,13 +72,8 @@ TEST(RoundTrip, InspectAndBothEnginesAgreeOnEveryCause) {
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.name);
     const std::string image = dir + "/image.bin";
-    const auto created = Veriflash("image create --force " + image + " " + c.create);
+    const auto created = tools_test::CreateImage(image, c.create, c.patch);
     ASSERT_EQ(created.status, 0) << created.err;
-    if (c.patch) {
-      auto bytes = tools_test::ReadBytes(image);
-      c.patch(bytes);
-      tools_test::WriteBytes(image, bytes);
-    }
 
     const auto text = Veriflash("inspect " + image);
     EXPECT_EQ(text.status, c.status);
@@ -130,7 +123,11 @@ TEST(RoundTrip, CreateSaysWhatItWroteAndInspectMapsIt) {
 
   const auto doc = Veriflash("inspect --json " + dir + "/a.bin").Json();
   EXPECT_EQ(doc["image"]["base"], "0xFF800000");
-  EXPECT_EQ(doc["region"], (nlohmann::json{{"address", "0xFFA70000"}, {"offset", "0x270000"}, {"size", "0x2D0000"}}));
+  EXPECT_EQ(doc["region"], (nlohmann::json{{"address", "0xFFA70000"},
+                                           {"offset", "0x270000"},
+                                           {"biosOffset", "0x270000"},
+                                           {"size", "0x2D0000"},
+                                           {"wholeMapped", true}}));
   EXPECT_EQ(doc["fitPointer"]["value"], "0xFFFE0000");
   EXPECT_EQ(doc["fit"]["address"], "0xFFFE0000");
   EXPECT_EQ(doc["fit"]["offset"], "0x7E0000");
@@ -142,7 +139,8 @@ TEST(RoundTrip, CreateSaysWhatItWroteAndInspectMapsIt) {
   EXPECT_EQ(doc["fit"]["entries"][0]["address"], "\"_FIT_   \"");
   EXPECT_EQ(doc["fit"]["entries"][4]["address"], "0x00000000FFFD0000");
   EXPECT_EQ(doc["fit"]["entries"][4]["at"]["offset"], "0x7E0040");
-  EXPECT_EQ(doc["manifest"], (nlohmann::json{{"address", "0xFFFD0000"}, {"offset", "0x7D0000"}, {"fitEntry", 4}}));
+  EXPECT_EQ(doc["manifest"], (nlohmann::json{
+                                 {"address", "0xFFFD0000"}, {"offset", "0x7D0000"}, {"biosOffset", "0x7D0000"}, {"fitEntry", 4}}));
   EXPECT_EQ(doc["module"]["address"], "0xFFD40000");
   EXPECT_EQ(doc["module"]["offset"], "0x540000");
   EXPECT_EQ(doc["digest"]["computed"], doc["digest"]["reference"]);

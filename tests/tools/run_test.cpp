@@ -1,5 +1,5 @@
 // What run and demo report beyond the verdict: the HOBs with the TSC
-// frequency, the access log, the platform options, and the two-case demo.
+// frequency, the access log, the platform options, and the three-case demo.
 #include <gtest/gtest.h>
 
 #include "tool_runner.h"
@@ -79,7 +79,7 @@ TEST_F(RunReport, EveryTraceHubModeEndsInTheSameVerdict) {
   }
 }
 
-TEST(Demo, PassesThenStopsAtPostCode8FOnTheRealBinary) {
+TEST(Demo, PassesStopsAtPostCode8FThenPassesTheStampedDumpOnTheRealBinary) {
   const auto r = Veriflash("demo");
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_TRUE(r.err.empty()) << r.err;
@@ -92,23 +92,31 @@ TEST(Demo, PassesThenStopsAtPostCode8FOnTheRealBinary) {
            "Violation\n",
            "POST     0x8F\ntrace    master 32 channel 14: \"TraceHub : POSTCODE=<8F>\\r\\n\"\n",
            "verdict  FAIL: POST code 0x8F on port 0x80, then the module halted\n",
-           "demo: as expected, the default image boots and the tampered one stops at POST code 0x8F\n",
+           "=== 3. a full 16 MiB flash dump holding the default image with a wrong digest, stamped ===\n\n"
+           "stamped: the region's digest written at 0xFFFD004C (BIOS offset 0x7D004C, file offset 0xFD004C); a signed "
+           "manifest must be signed again after stamping",
+           "  full flash dump: BIOS region 0x800000-0xFFFFFF (8 MiB) mapped at 0xFF800000-0xFFFFFFFF\n",
+           "demo: as expected, the default image boots, the tampered one stops at POST code 0x8F, and the stamped full "
+           "dump boots\n",
        }) {
     EXPECT_NE(r.out.find(line), std::string::npos) << line;
   }
 }
 
-TEST(Demo, JsonHoldsBothCasesWithInspectAndRun) {
+TEST(Demo, JsonHoldsTheThreeCasesWithInspectAndRun) {
   const auto r = Veriflash("demo --engine native --json");
   EXPECT_EQ(r.status, 0) << r.err;
   const auto doc = r.Json();
   EXPECT_EQ(doc["asExpected"], true);
-  ASSERT_EQ(doc["cases"].size(), 2u);
+  ASSERT_EQ(doc["cases"].size(), 3u);
   EXPECT_EQ(doc["cases"][0]["inspect"]["verdict"], "pass");
   EXPECT_EQ(doc["cases"][0]["run"]["verdict"], "pass");
   EXPECT_EQ(doc["cases"][1]["inspect"]["failure"]["step"], "digest");
   EXPECT_EQ(doc["cases"][1]["run"]["verdict"], "fail");
   EXPECT_EQ(doc["cases"][1]["run"]["engine"], "native");
+  EXPECT_EQ(doc["cases"][2]["inspect"]["flash"]["descriptor"], true);
+  EXPECT_EQ(doc["cases"][2]["stamp"]["at"]["offset"], "0xFD004C");
+  EXPECT_EQ(doc["cases"][2]["run"]["verdict"], "pass");
 }
 
 }  // namespace

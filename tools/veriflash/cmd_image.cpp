@@ -1,12 +1,16 @@
 // veriflash image create OUT: writes a flash image that ends at 4 GiB, with
-// the module placed in it, and says whether the check will pass on it.
+// the module placed in it, or a full flash dump that holds it as its BIOS
+// region, and says whether the check will pass on it.
 #include <fmt/core.h>
 
 #include <cstring>
 
+#include "firmware/flash_dump.h"
 #include "module/fit/fit.h"
 #include "tools/veriflash/commands.h"
 #include "tools/veriflash/flash_analysis.h"
+#include "tools/veriflash/flash_file.h"
+#include "tools/veriflash/flash_layout_report.h"
 #include "tools/veriflash/flash_span.h"
 #include "tools/veriflash/flash_text.h"
 #include "tools/veriflash/image_file.h"
@@ -38,6 +42,8 @@ struct ImageCreateOptions {
   std::string module;  // empty: veriflash.efi beside the tool
   uint32_t moduleAt = vplat::DEFAULT_MODULE_ADDRESS;
   bool noModule = false;
+  bool descriptor = false;
+  uint64_t flashSize = 16u << 20;
   bool force = false;
   OutputOptions output;
 };
@@ -84,6 +90,16 @@ void Spoil(const ImageCreateOptions& o, std::vector<uint8_t>& image) {
   }
 }
 
+// The file to write: the image itself, or a full dump holding it as its BIOS region.
+FlashFile FileOf(const ImageCreateOptions& o, std::vector<uint8_t> image) {
+  if (!o.descriptor) return MapFlashFile(o.out, std::move(image));
+  try {
+    return MapFlashFile(o.out, firmware::BuildFlashDump(image, o.flashSize));
+  } catch (const firmware::FlashImageError& e) {
+    throw ToolError(fmt::format("--flash-size {}: {}", Hex(o.flashSize), e.what()));
+  }
+}
+
 int RunImageCreate(const ImageCreateOptions& o) {
   const std::string sizeProblem = ImageSizeProblem(o.size);
   if (!sizeProblem.empty()) throw ToolError("--size " + sizeProblem);
@@ -114,22 +130,26 @@ int RunImageCreate(const ImageCreateOptions& o) {
     } catch (const firmware::PeError& e) {
       throw ToolError(fmt::format("{}: cannot place the module at {}: {}", module->path, Hex(o.moduleAt, 8), e.what()));
     }
-    Note(o.output, fmt::format("placed {} at {}, entry {}, {} relocations applied", module->path,
-                               Where(image, placed->base), Hex(placed->entry, 8), placed->info.relocationCount));
   }
   Spoil(o, image);
-  WriteFileAtomically(o.out, image, o.force);
+  const FlashFile file = FileOf(o, std::move(image));
+  if (placed)
+    Note(o.output, fmt::format("placed {} at {}, entry {}, {} relocations applied", module->path,
+                               Where(file.layout, placed->base), Hex(placed->entry, 8), placed->info.relocationCount));
+  WriteFileAtomically(o.out, file.bytes, o.force);
 
-  const Analysis analysis = AnalyzeImage(image);
+  const Analysis analysis = AnalyzeImage(file.window, file.layout);
   const std::string verdict =
       analysis.Passes() ? "the check passes" : "the check fails: " + FailureReason(analysis.steps.back());
   if (o.output.json) {
-    nlohmann::json doc = InspectJson(Inspected(o.out, image, analysis));
+    nlohmann::json doc = InspectJson(Inspected(o.out, file.window, analysis));
     doc["written"] = o.out;
     PrintJson(doc);
   } else {
-    fmt::print("wrote {}: {}, {}-0xFFFFFFFF{}; {}\n", o.out, SizeText(image.size()), Hex(vplat::ImageBase(image), 8),
-               placed ? fmt::format(", module at {}", Where(image, placed->base)) : std::string(", no module"),
+    const std::string what = file.layout.descriptor ? DescribeFlashLayout(file.layout)
+                                                    : Hex(file.layout.WindowBase(), 8) + "-0xFFFFFFFF";
+    fmt::print("wrote {}: {}, {}{}; {}\n", o.out, SizeText(file.bytes.size()), what,
+               placed ? fmt::format(", module at {}", Where(file.layout, placed->base)) : std::string(", no module"),
                verdict);
   }
   return EXIT_PASS;
@@ -192,9 +212,18 @@ void SetupImage(CLI::App& app, Command& chosen) {
                      "Physical address the module is placed and rebased at, above the checked region")
       ->option_text("ADDR (default 0xFFD40000)");
   create->add_flag("--no-module", o->noModule, "Place no module")->excludes("--module")->excludes("--module-at");
+  auto* descriptor = create->add_flag(
+      "--descriptor", o->descriptor,
+      "Write a full SPI flash dump instead: a flash descriptor, an ME region (zeros) as a placeholder, and the "
+      "image as the BIOS region at the top of the flash");
+  create->add_option("--flash-size", o->flashSize, "Size of the full dump: a power of two up to 64 MiB")
+      ->transform(CLI::AsSizeValue(false))
+      ->needs(descriptor)
+      ->option_text("SIZE (default 16MiB)");
   create->add_flag("-f,--force", o->force, "Replace OUT if it exists");
   AddOutputOptions(*create, o->output);
   create->callback([o, &chosen] { chosen = [o] { return RunImageCreate(*o); }; });
+  SetupImageStamp(*image, chosen);
 }
 
 }  // namespace veriflash

@@ -4,13 +4,14 @@
 
 #include "tools/veriflash/commands.h"
 #include "tools/veriflash/flash_analysis.h"
+#include "tools/veriflash/flash_file.h"
 #include "tools/veriflash/flash_text.h"
-#include "tools/veriflash/image_file.h"
 #include "tools/veriflash/module_choice.h"
 #include "tools/veriflash/output_options.h"
 #include "tools/veriflash/platform_options.h"
 #include "tools/veriflash/run_report.h"
 #include "tools/veriflash/tool_error.h"
+#include "tools/veriflash/unmapped_run_report.h"
 
 namespace veriflash {
 namespace {
@@ -23,8 +24,11 @@ struct RunOptions {
 };
 
 int RunRun(const RunOptions& o) {
-  const std::vector<uint8_t> image = LoadImage(o.image);
-  const Analysis analysis = AnalyzeImage(image);
+  const FlashFile file = LoadFlashFile(o.image);
+  const std::vector<uint8_t>& image = file.window;  // what the engines map below 4 GiB
+  const Analysis analysis = AnalyzeImage(image, file.layout);
+  if (!HoldsRegion(analysis.layout))
+    return ReportUnmappedRegion(o.image, o.platform, analysis, o.output);
   std::optional<ModuleChoice> module;
   if (o.platform.engine == Engine::Emulated) {
     module = ChooseModule(o.platform, o.image, image, analysis);
@@ -35,7 +39,7 @@ int RunRun(const RunOptions& o) {
   Note(o.output, fmt::format("running {} on the {} engine", o.image, EngineName(o.platform.engine)));
   const EngineRun run =
       RunModule(o.platform.engine, MakeScenario(o.platform, o.image, image), module ? &*module : nullptr);
-  const RunSubject subject{o.image, image, o.platform, run, module ? &*module : nullptr, analysis, o.trace};
+  const RunSubject subject{o.image, o.platform, run, module ? &*module : nullptr, analysis, o.trace};
   const runners::Verdict verdict = runners::VerdictOf(run.outcome);
   if (o.output.json) {
     PrintJson(RunJson(subject));
@@ -60,9 +64,10 @@ void SetupRun(CLI::App& app, Command& chosen) {
       "Run the module on an image: ModuleEntry, then the end-of-PEI check. Reports the POST codes, the decoded "
       "trace hub messages, the HOBs (with the TSC frequency) and the verdict. The emulated engine runs the module "
       "the image holds, as the board would (or the shipped veriflash.efi where the image holds none, or --module "
-      "FILE). Exit status 0: passes; 1: fails (POST code 0x8F and halt, a module that faults, halts, or never "
-      "registers its End-of-PEI check); 2: unusable image or module.");
-  run->add_option("IMAGE", o->image, "Flash image ending at 4 GiB")->required()->option_text("FILE");
+      "FILE). The engines see the bytes mapped below 4 GiB; an image whose mapped flash does not hold the whole "
+      "checked region fails from the analysis, without a run. Exit status 0: passes; 1: fails (POST code 0x8F and "
+      "halt, a module that faults, halts, or never registers its End-of-PEI check); 2: unusable image or module.");
+  run->add_option("IMAGE", o->image, IMAGE_ARGUMENT_HELP)->required()->option_text("FILE");
   AddPlatformOptions(*run, o->platform);
   run->add_flag("--trace", o->trace, "Also list every port, MMIO and service access in order");
   AddOutputOptions(*run, o->output);

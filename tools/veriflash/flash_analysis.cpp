@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <stdexcept>
 
 #include "module/check/end_of_pei.h"
 #include "module/fit/fit.h"
@@ -12,27 +13,26 @@
 namespace veriflash {
 namespace {
 
-constexpr uint64_t FOUR_GIB = 0x100000000ull;
+constexpr uint32_t REGION_LAST = VERIFIED_REGION_BASE + VERIFIED_REGION_SIZE - 1;
 
 // The image as the module sees it from the flash: little-endian fields at
 // physical addresses that the caller has checked lie inside it.
 class Flash {
  public:
-  explicit Flash(const std::vector<uint8_t>& image) : image_(image) {}
-  bool Holds(uint32_t address, uint64_t length) const {
-    return address >= vplat::ImageBase(image_) && address + length <= FOUR_GIB;
-  }
-  const uint8_t* At(uint32_t address) const { return image_.data() + vplat::OffsetOf(image_, address); }
+  Flash(const std::vector<uint8_t>& image, const firmware::FlashLayout& layout) : image_(image), layout_(layout) {}
+  bool Holds(uint32_t address, uint64_t length) const { return layout_.Maps(address, length); }
+  const uint8_t* At(uint32_t address) const { return image_.data() + (address - layout_.WindowBase()); }
   uint32_t Le(uint32_t address, int bytes) const {
     uint32_t value = 0;
     for (int i = bytes - 1; i >= 0; --i) value = value << 8 | At(address)[i];
     return value;
   }
   uint64_t Le64(uint32_t address) const { return uint64_t{Le(address + 4, 4)} << 32 | Le(address, 4); }
-  std::string Where(uint32_t address) const { return veriflash::Where(image_, address); }
+  std::string Where(uint32_t address) const { return veriflash::Where(layout_, address); }
 
  private:
   const std::vector<uint8_t>& image_;
+  const firmware::FlashLayout& layout_;
 };
 
 FitRecordView RecordAt(const Flash& flash, uint32_t header, uint32_t index) {
@@ -49,15 +49,31 @@ FitRecordView RecordAt(const Flash& flash, uint32_t header, uint32_t index) {
 // Each step adds its result and says whether the check goes on.
 class Walk {
  public:
-  Walk(const std::vector<uint8_t>& image, Analysis& out) : image_(image), flash_(image), out_(out) {}
+  Walk(const std::vector<uint8_t>& window, Analysis& out) : flash_(window, out.layout), out_(out) {}
+
+  // The module hashes the region before it looks for the manifest; where the
+  // flash does not reach, it would hash whatever the bus returns.
+  bool Region() {
+    const firmware::FlashLayout& layout = out_.layout;
+    const std::string region = fmt::format("{}-{}", Hex(VERIFIED_REGION_BASE, 8), Hex(REGION_LAST, 8));
+    if (!HoldsRegion(layout))
+      return Fail(CheckStep::Region, EFI_SECURITY_VIOLATION,
+                  fmt::format("the mapped flash starts at {}, above the checked region at {}: the module would hash "
+                              "whatever the bus returns below it",
+                              Hex(layout.WindowBase(), 8), Hex(VERIFIED_REGION_BASE, 8)),
+                  fmt::format("the flash is mapped at {}-0xFFFFFFFF; the checked region is {}", Hex(layout.WindowBase(), 8),
+                              region));
+    out_.computed = common::Sha256({flash_.At(VERIFIED_REGION_BASE), VERIFIED_REGION_SIZE});
+    return Pass(CheckStep::Region, region + " lies in the mapped flash");
+  }
 
   bool FitHeader() {
     const uint32_t fit = out_.fitPointer;
-    const std::string pointer = fmt::format("the FIT pointer at {} holds {}", Where(image_, FIT_POINTER_ADDRESS), Hex(fit, 8));
+    const std::string pointer = fmt::format("the FIT pointer at {} holds {}", flash_.Where(FIT_POINTER_ADDRESS), Hex(fit, 8));
     if (fit == 0xFFFFFFFFu) return Fail(CheckStep::FitHeader, EFI_NOT_FOUND, "no FIT: the FIT pointer is erased", pointer);
     if (!flash_.Holds(fit, FIT_ENTRY_SIZE))
       return Fail(CheckStep::FitHeader, EFI_NOT_FOUND, "the FIT pointer leads outside the image",
-                  fmt::format("{}; the image covers {}-0xFFFFFFFF", pointer, Hex(vplat::ImageBase(image_), 8)));
+                  fmt::format("{}; the image covers {}-0xFFFFFFFF", pointer, Hex(out_.layout.WindowBase(), 8)));
     if (std::memcmp(flash_.At(fit), FIT_HEADER_SIGNATURE, sizeof FIT_HEADER_SIGNATURE) != 0)
       return Fail(CheckStep::FitHeader, EFI_NOT_FOUND, "no FIT signature \"_FIT_   \" where the FIT pointer leads",
                   fmt::format("found {} at {}", Quoted(flash_.At(fit), 8), flash_.Where(fit)));
@@ -89,7 +105,7 @@ class Walk {
       if ((record.typeAndFlags & FIT_TYPE_MASK) != FIT_TYPE_BOOT_POLICY_MANIFEST) continue;
       out_.manifestEntry = i;
       out_.manifest = static_cast<uint32_t>(record.address);  // only the low 32 bits count
-      return Pass(CheckStep::ManifestEntry, fmt::format("entry {} points to {}", i, Where(image_, *out_.manifest)));
+      return Pass(CheckStep::ManifestEntry, fmt::format("entry {} points to {}", i, flash_.Where(*out_.manifest)));
     }
     return Fail(CheckStep::ManifestEntry, EFI_NOT_FOUND, "no Boot Policy Manifest entry (type 0x0C) in the FIT",
                 fmt::format("{} entries searched", fit.count));
@@ -99,7 +115,7 @@ class Walk {
     const uint32_t manifest = *out_.manifest;
     if (!flash_.Holds(manifest, MANIFEST_READ_SIZE))
       return Fail(CheckStep::ManifestSignature, EFI_NOT_FOUND, "the manifest lies outside the image",
-                  fmt::format("{} bytes at {} would be read", Hex(MANIFEST_READ_SIZE), Where(image_, manifest)));
+                  fmt::format("{} bytes at {} would be read", Hex(MANIFEST_READ_SIZE), flash_.Where(manifest)));
     if (std::memcmp(flash_.At(manifest), MANIFEST_SIGNATURE, sizeof MANIFEST_SIGNATURE) != 0)
       return Fail(CheckStep::ManifestSignature, EFI_NOT_FOUND, "the manifest does not start with \"__ACBP__\"",
                   fmt::format("found {} at {}", Quoted(flash_.At(manifest), 8), flash_.Where(manifest)));
@@ -110,9 +126,15 @@ class Walk {
   }
 
   bool Digest() {
-    const auto& computed = out_.computed;
+    const auto& computed = *out_.computed;
     const auto& reference = *out_.reference;
     const uint32_t at = *out_.manifest + MANIFEST_DIGEST_OFFSET;
+    if (DigestFieldInRegion(*out_.manifest))
+      return Fail(CheckStep::Digest, EFI_SECURITY_VIOLATION,
+                  "the manifest's reference digest lies inside the checked region: writing it changes the hashed bytes, "
+                  "so no digest can ever match",
+                  fmt::format("the reference digest at {}; the checked region {}-{}", flash_.Where(at),
+                              Hex(VERIFIED_REGION_BASE, 8), Hex(REGION_LAST, 8)));
     const auto diff = std::mismatch(computed.begin(), computed.end(), reference.begin());
     if (diff.first != computed.end())
       return Fail(CheckStep::Digest, EFI_SECURITY_VIOLATION, "the region's digest differs from the manifest's reference digest",
@@ -131,7 +153,6 @@ class Walk {
     return false;
   }
 
-  const std::vector<uint8_t>& image_;
   Flash flash_;
   Analysis& out_;
 };
@@ -140,6 +161,7 @@ class Walk {
 
 const char* StepName(CheckStep step) {
   switch (step) {
+    case CheckStep::Region: return "checked region";
     case CheckStep::FitHeader: return "FIT header";
     case CheckStep::FitChecksum: return "FIT checksum";
     case CheckStep::ManifestEntry: return "manifest entry";
@@ -149,14 +171,22 @@ const char* StepName(CheckStep step) {
   return "?";
 }
 
-Analysis AnalyzeImage(const std::vector<uint8_t>& image) {
+bool HoldsRegion(const firmware::FlashLayout& layout) {
+  return layout.Maps(VERIFIED_REGION_BASE, VERIFIED_REGION_SIZE);
+}
+
+bool DigestFieldInRegion(uint32_t manifest) {
+  const uint64_t at = uint64_t{manifest} + MANIFEST_DIGEST_OFFSET;
+  return at < uint64_t{VERIFIED_REGION_BASE} + VERIFIED_REGION_SIZE && at + MANIFEST_DIGEST_SIZE > VERIFIED_REGION_BASE;
+}
+
+Analysis AnalyzeImage(const std::vector<uint8_t>& window, firmware::FlashLayout layout) {
+  if (window.size() != layout.windowSize) throw std::logic_error("the analysed window is not the layout's");
   Analysis analysis;
-  // The module hashes the region before it looks for the manifest, so the
-  // computed digest is known whatever the FIT holds.
-  analysis.computed = vplat::RegionDigest(image);
-  analysis.fitPointer = Flash(image).Le(FIT_POINTER_ADDRESS, 4);
-  Walk walk(image, analysis);
-  for (auto step : {&Walk::FitHeader, &Walk::FitChecksum, &Walk::ManifestEntry, &Walk::ManifestSignature, &Walk::Digest})
+  analysis.layout = std::move(layout);
+  analysis.fitPointer = Flash(window, analysis.layout).Le(FIT_POINTER_ADDRESS, 4);
+  Walk walk(window, analysis);
+  for (auto step : {&Walk::Region, &Walk::FitHeader, &Walk::FitChecksum, &Walk::ManifestEntry, &Walk::ManifestSignature, &Walk::Digest})
     if (!(walk.*step)()) break;
   return analysis;
 }

@@ -1,5 +1,6 @@
 // The end-of-PEI check worked through on an image file, step by step, without
-// running the module: where the FIT pointer leads, whether the FIT's header
+// running the module: whether the flash holds the whole checked region, where
+// the FIT pointer leads, whether the FIT's header
 // and checksum hold, which entry names the boot policy manifest, whether the
 // manifest's signature holds, and whether its reference digest matches the
 // region. Each step ends with the status the module's lookup would give, so
@@ -11,13 +12,14 @@
 #include <string>
 #include <vector>
 
+#include "common/digest.h"
+#include "firmware/flash_layout.h"
 #include "module/types/efi_types.h"
 #include "runners/verdict.h"
-#include "vplat/flash_image.h"
 
 namespace veriflash {
 
-enum class CheckStep { FitHeader, FitChecksum, ManifestEntry, ManifestSignature, Digest };
+enum class CheckStep { Region, FitHeader, FitChecksum, ManifestEntry, ManifestSignature, Digest };
 const char* StepName(CheckStep step);
 
 struct StepResult {
@@ -47,11 +49,12 @@ struct FitView {
 inline constexpr uint32_t MAX_LISTED_RECORDS = 256;
 
 struct Analysis {
+  firmware::FlashLayout layout;          // where the analysed window lies in the file
   uint32_t fitPointer = 0;               // the word at 0xFFFFFFC0
   std::optional<FitView> fit;            // when the header's signature matched inside the image
   std::optional<uint32_t> manifestEntry; // index of the first type 0x0C entry
   std::optional<uint32_t> manifest;      // the address that entry gives
-  common::Digest computed{};
+  std::optional<common::Digest> computed;  // when the flash holds the whole region
   std::optional<common::Digest> reference;  // when the manifest's signature held
   std::vector<StepResult> steps;         // up to and including the first failure
 
@@ -63,8 +66,15 @@ inline runners::Verdict VerdictOf(const Analysis& analysis) {
   return analysis.Passes() ? runners::Verdict::Pass : runners::Verdict::Fail;
 }
 
-// The image must end at 4 GiB and hold the checked region.
-Analysis AnalyzeImage(const std::vector<uint8_t>& image);
+// `window` holds the mapped bytes of a file that `layout` describes; they end at 4 GiB.
+Analysis AnalyzeImage(const std::vector<uint8_t>& window, firmware::FlashLayout layout);
+
+// The mapped flash holds the whole checked region.
+bool HoldsRegion(const firmware::FlashLayout& layout);
+
+// The manifest's reference digest lies inside the checked region: writing it
+// changes the hashed bytes, so no digest can ever match.
+bool DigestFieldInRegion(uint32_t manifest);
 
 // "Boot Policy Manifest" for 0x0C; "type 0x55" for types without a name.
 std::string FitTypeName(uint8_t type);

@@ -39,16 +39,14 @@ std::string SystemError() { return std::strerror(errno); }
 }  // namespace
 
 std::string ImageSizeProblem(uint64_t size) {
-  if (size == 0) return "0 bytes: empty, not a flash image";
+  const std::string problem = firmware::FlashFileSizeProblem(size);
+  if (!problem.empty()) return problem;
   if (size > MAX_IMAGE_SIZE)
     return fmt::format("{} bytes ({}) is more than the {} flash window below 4 GiB", size, Hex(size),
                        SizeText(MAX_IMAGE_SIZE));
-  if (size % IMAGE_ALIGN != 0)
-    return fmt::format("{} bytes ({}) is not a multiple of 4 KiB: truncated, or not a flash image", size,
-                       Hex(size));
   if (size < MIN_IMAGE_SIZE)
     return fmt::format("{} bytes ({}) starts at {}, above the checked region at {}: it needs at least {} bytes",
-                       size, Hex(size), Hex(0x100000000ull - size, 8), Hex(vplat::REGION_BASE, 8),
+                       size, Hex(size), Hex(firmware::FOUR_GIB - size, 8), Hex(vplat::REGION_BASE, 8),
                        Hex(MIN_IMAGE_SIZE));
   return "";
 }
@@ -80,11 +78,11 @@ std::vector<uint8_t> ReadFile(const std::string& path, const std::string& what, 
 std::vector<uint8_t> LoadImage(const std::string& path) {
   struct stat info {};
   if (::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
-    const std::string problem = ImageSizeProblem(static_cast<uint64_t>(info.st_size));
+    const std::string problem = firmware::FlashFileSizeProblem(static_cast<uint64_t>(info.st_size));
     if (!problem.empty()) Fail(path, problem);
   }
-  std::vector<uint8_t> image = ReadFile(path, "flash image", MAX_IMAGE_SIZE);
-  const std::string problem = ImageSizeProblem(image.size());  // it may have changed since stat
+  std::vector<uint8_t> image = ReadFile(path, "flash image", firmware::FLASH_ADDRESSABLE_SIZE);
+  const std::string problem = firmware::FlashFileSizeProblem(image.size());  // it may have changed since stat
   if (!problem.empty()) Fail(path, problem);
   return image;
 }

@@ -7,22 +7,24 @@
 #include <string>
 #include <vector>
 
+#include "firmware/flash_layout.h"
+
 namespace veriflash {
 
-// The largest flash that maps below 4 GiB without reaching the MMIO below it
-// (the trace hub at 0xFE000000-0xFE3FFFFF): 16 MiB, the usual boot-flash
-// decode window, ending at 4 GiB and starting at 0xFF000000.
-inline constexpr uint32_t MAX_IMAGE_SIZE = 16u << 20;
-inline constexpr uint32_t IMAGE_ALIGN = 0x1000;
-// The smallest image that still holds the checked region: 0xFFA70000 to 4 GiB.
+// The largest BIOS region that maps below 4 GiB without reaching the MMIO
+// below it (the trace hub at 0xFE000000-0xFE3FFFFF): 16 MiB, the usual
+// boot-flash decode window, ending at 4 GiB and starting at 0xFF000000.
+inline constexpr uint32_t MAX_IMAGE_SIZE = firmware::MAPPED_WINDOW_MAX;
+// The smallest BIOS region that still holds the checked region: 0xFFA70000 to 4 GiB.
 inline constexpr uint32_t MIN_IMAGE_SIZE = 0x590000;
 
-// The image at `path`, or a ToolError naming the file: missing, unreadable,
-// empty, larger than MAX_IMAGE_SIZE, not a multiple of 4 KiB, or too small to
-// hold the checked region.
+// The flash file at `path` (a BIOS region, or a full dump with a flash
+// descriptor), or a ToolError naming the file: missing, unreadable, or of a
+// size that firmware::FlashFileSizeProblem refuses.
 std::vector<uint8_t> LoadImage(const std::string& path);
 
-// Checks a size for an image; the reason why not, or an empty string.
+// Checks a size for a BIOS region that `image create` builds, which must
+// hold the checked region; the reason why not, or an empty string.
 std::string ImageSizeProblem(uint64_t size);
 
 // The whole file, at most `maxSize` bytes and not empty; `what` names it in errors.

@@ -6,6 +6,7 @@
 
 #include "module/check/end_of_pei.h"
 #include "module/fit/fit.h"
+#include "tools/veriflash/flash_layout_report.h"
 #include "tools/veriflash/flash_text.h"
 #include "tools/veriflash/module_choice.h"
 #include "tools/veriflash/module_file.h"
@@ -13,16 +14,17 @@
 namespace veriflash {
 namespace {
 
-constexpr uint32_t REGION_LAST = vplat::REGION_BASE + vplat::REGION_SIZE - 1;
+constexpr uint32_t REGION_LAST = VERIFIED_REGION_BASE + VERIFIED_REGION_SIZE - 1;
 
-std::string Span(const std::vector<uint8_t>& image, uint32_t first, uint32_t last) {
-  return fmt::format("{}-{}  offset {}-{}", Hex(first, 8), Hex(last, 8), Hex(vplat::OffsetOf(image, first), 6),
-                     Hex(vplat::OffsetOf(image, last), 6));
+std::string Span(const firmware::FlashLayout& layout, uint32_t first, uint32_t last) {
+  if (!layout.Maps(first, uint64_t{last} - first + 1))
+    return fmt::format("{}-{}  not wholly in the mapped flash", Hex(first, 8), Hex(last, 8));
+  return fmt::format("{}-{}  {}", Hex(first, 8), Hex(last, 8), OffsetRange(layout, first, last));
 }
 
-std::string Point(const std::vector<uint8_t>& image, uint32_t address) {
-  if (!vplat::Contains(image, address, 1)) return fmt::format("{:<21}  outside the image", Hex(address, 8));
-  return fmt::format("{:<21}  offset {:<17}", Hex(address, 8), Hex(vplat::OffsetOf(image, address), 6));
+std::string Point(const firmware::FlashLayout& layout, uint32_t address) {
+  if (!layout.Maps(address)) return fmt::format("{:<21}  outside the mapped flash", Hex(address, 8));
+  return fmt::format("{:<21}  {}", Hex(address, 8), OffsetRange(layout, address, address));
 }
 
 // The header's Address field holds the signature; the others a component address.
@@ -33,9 +35,9 @@ std::string RecordAddress(const FitRecordView& r) {
   return Quoted(bytes, 8);
 }
 
-nlohmann::json RecordJson(const std::vector<uint8_t>& image, const FitRecordView& r) {
+nlohmann::json RecordJson(const firmware::FlashLayout& layout, const FitRecordView& r) {
   return {{"index", r.index},
-          {"at", WhereJson(image, r.at)},
+          {"at", WhereJson(layout, r.at)},
           {"type", Hex(r.typeAndFlags & FIT_TYPE_MASK, 2)},
           {"typeName", FitTypeName(r.typeAndFlags & FIT_TYPE_MASK)},
           {"checksumValidBit", (r.typeAndFlags & FIT_CHECKSUM_VALID) != 0},
@@ -51,22 +53,22 @@ nlohmann::json StepJson(const StepResult& s) {
 }
 
 void PrintMap(const InspectSubject& s) {
-  const auto& image = s.image;
+  const firmware::FlashLayout& layout = s.analysis.layout;
   const Analysis& a = s.analysis;
   fmt::print("flash map\n");
-  fmt::print("  {}  checked region ({} bytes)\n", Span(image, vplat::REGION_BASE, REGION_LAST), Hex(vplat::REGION_SIZE));
+  fmt::print("  {}  checked region ({} bytes)\n", Span(layout, VERIFIED_REGION_BASE, REGION_LAST), Hex(VERIFIED_REGION_SIZE));
   if (s.module)
     fmt::print("  {}  module: PE32 i386, entry {}, {} sections, {} relocations; {}\n",
-               Span(image, s.module->base, s.module->base + s.module->size - 1), Hex(s.module->entry, 8),
+               Span(layout, s.module->base, s.module->base + s.module->size - 1), Hex(s.module->entry, 8),
                s.module->info.sections.size(), s.module->info.relocationCount,
                ShippedComparison(s.identicalToShipped));
   if (a.manifest)
-    fmt::print("  {}  boot policy manifest (FIT entry {})\n", Point(image, *a.manifest), *a.manifestEntry);
+    fmt::print("  {}  boot policy manifest (FIT entry {})\n", Point(layout, *a.manifest), *a.manifestEntry);
   if (a.fit)
     fmt::print("  {}  FIT: {} entries, checksum {}\n",
-               Span(image, a.fit->address, a.fit->address + std::max(a.fit->count, 1u) * FIT_ENTRY_SIZE - 1), a.fit->count,
+               Span(layout, a.fit->address, a.fit->address + std::max(a.fit->count, 1u) * FIT_ENTRY_SIZE - 1), a.fit->count,
                a.fit->checksumValid ? "verified" : "not verified");
-  fmt::print("  {}  FIT pointer -> {}\n", Point(image, FIT_POINTER_ADDRESS), Hex(a.fitPointer, 8));
+  fmt::print("  {}  FIT pointer -> {}\n", Point(layout, FIT_POINTER_ADDRESS), Hex(a.fitPointer, 8));
 }
 
 void PrintRecords(const InspectSubject& s) {
@@ -77,54 +79,56 @@ void PrintRecords(const InspectSubject& s) {
     const uint8_t type = r.typeAndFlags & FIT_TYPE_MASK;
     const std::string typeText = Hex(type, 2) + ((r.typeAndFlags & FIT_CHECKSUM_VALID) ? "+" : "");
     fmt::print("  {:>3}  {:<5}  {:<20}  {:<18}  {:<8}  {:<7}  {}\n", r.index, typeText, FitTypeName(type),
-               RecordAddress(r), Hex(r.size), Hex(r.version, 4), Where(s.image, r.at));
+               RecordAddress(r), Hex(r.size), Hex(r.version, 4), Where(s.analysis.layout, r.at));
   }
   if (fit.records.size() < fit.count) fmt::print("  ... {} more entries not listed\n", fit.count - fit.records.size());
 }
 
 }  // namespace
 
-InspectSubject Inspected(std::string name, const std::vector<uint8_t>& image, const Analysis& analysis) {
-  InspectSubject s{std::move(name), image, analysis, FindPlacedModule(image), std::nullopt};
-  if (s.module) s.identicalToShipped = IdenticalToShipped(image, s.module->base, s.module->size);
+InspectSubject Inspected(std::string name, const std::vector<uint8_t>& window, const Analysis& analysis) {
+  InspectSubject s{std::move(name), analysis, FindPlacedModule(window), std::nullopt};
+  if (s.module) s.identicalToShipped = IdenticalToShipped(window, s.module->base, s.module->size);
   return s;
 }
 
 std::string FailureReason(const StepResult& step) { return step.summary + ": " + StatusName(step.status); }
 
 nlohmann::json InspectJson(const InspectSubject& s) {
-  const auto& image = s.image;
+  const firmware::FlashLayout& layout = s.analysis.layout;
   const Analysis& a = s.analysis;
   nlohmann::json doc;
-  doc["image"] = {{"name", s.name}, {"size", image.size()}, {"base", Hex(vplat::ImageBase(image), 8)}};
-  doc["region"] = WhereJson(image, vplat::REGION_BASE);
-  doc["region"]["size"] = Hex(vplat::REGION_SIZE);
-  doc["fitPointer"] = WhereJson(image, FIT_POINTER_ADDRESS);
+  doc["image"] = {{"name", s.name}, {"size", layout.fileSize}, {"base", Hex(layout.WindowBase(), 8)}};
+  doc["flash"] = FlashLayoutJson(layout);
+  doc["region"] = WhereJson(layout, VERIFIED_REGION_BASE);
+  doc["region"]["size"] = Hex(VERIFIED_REGION_SIZE);
+  doc["region"]["wholeMapped"] = HoldsRegion(layout);
+  doc["fitPointer"] = WhereJson(layout, FIT_POINTER_ADDRESS);
   doc["fitPointer"]["value"] = Hex(a.fitPointer, 8);
   doc["fit"] = nullptr;
   if (a.fit) {
-    doc["fit"] = WhereJson(image, a.fit->address);
+    doc["fit"] = WhereJson(layout, a.fit->address);
     doc["fit"]["entryCount"] = a.fit->count;
     doc["fit"]["checksumValidBit"] = a.fit->checksumValid;
     doc["fit"]["byteSum"] = Hex(a.fit->sum, 2);
     doc["fit"]["entries"] = nlohmann::json::array();
-    for (const auto& r : a.fit->records) doc["fit"]["entries"].push_back(RecordJson(image, r));
+    for (const auto& r : a.fit->records) doc["fit"]["entries"].push_back(RecordJson(layout, r));
   }
   doc["manifest"] = nullptr;
   if (a.manifest) {
-    doc["manifest"] = WhereJson(image, *a.manifest);
+    doc["manifest"] = WhereJson(layout, *a.manifest);
     doc["manifest"]["fitEntry"] = *a.manifestEntry;
   }
   doc["module"] = nullptr;
   if (s.module) {
-    doc["module"] = WhereJson(image, s.module->base);
+    doc["module"] = WhereJson(layout, s.module->base);
     doc["module"]["entry"] = Hex(s.module->entry, 8);
     doc["module"]["size"] = Hex(s.module->size);
     doc["module"]["relocations"] = s.module->info.relocationCount;
     doc["module"]["identicalToShipped"] =
         s.identicalToShipped ? nlohmann::json(*s.identicalToShipped) : nlohmann::json();
   }
-  doc["digest"] = {{"computed", common::HexDigest(a.computed)},
+  doc["digest"] = {{"computed", a.computed ? nlohmann::json(common::HexDigest(*a.computed)) : nlohmann::json()},
                    {"reference", a.reference ? nlohmann::json(common::HexDigest(*a.reference)) : nlohmann::json()}};
   doc["steps"] = nlohmann::json::array();
   for (const auto& step : a.steps) doc["steps"].push_back(StepJson(step));
@@ -139,7 +143,9 @@ nlohmann::json InspectJson(const InspectSubject& s) {
 
 void PrintInspect(const InspectSubject& s) {
   const Analysis& a = s.analysis;
-  fmt::print("image {}: {}, {}-0xFFFFFFFF\n\n", s.name, SizeText(s.image.size()), Hex(vplat::ImageBase(s.image), 8));
+  fmt::print("image {}: {}, {}-0xFFFFFFFF\n", s.name, SizeText(a.layout.fileSize), Hex(a.layout.WindowBase(), 8));
+  PrintFlashLayout(a.layout);
+  fmt::print("\n");
   PrintMap(s);
   if (a.fit) PrintRecords(s);
   fmt::print("\n");
@@ -148,10 +154,11 @@ void PrintInspect(const InspectSubject& s) {
 
 void PrintChecks(const InspectSubject& s) {
   const Analysis& a = s.analysis;
-  fmt::print("digest of the checked region\n  computed   {}\n", common::HexDigest(a.computed));
+  fmt::print("digest of the checked region\n  computed   {}\n",
+             a.computed ? common::HexDigest(*a.computed) : "none: the mapped flash does not hold the whole region");
   if (a.reference)
     fmt::print("  reference  {}  at {}\n", common::HexDigest(*a.reference),
-               Where(s.image, *a.manifest + MANIFEST_DIGEST_OFFSET));
+               Where(a.layout, *a.manifest + MANIFEST_DIGEST_OFFSET));
   else
     fmt::print("  reference  not reached\n");
   fmt::print("\ncheck\n");

@@ -1,5 +1,6 @@
-// The report of `inspect`: the flash map, the FIT's entries, the two digests
-// and the verdict with its first failing step, as text or as one JSON document.
+// The report of `inspect`: the file's layout, the flash map, the FIT's
+// entries, the two digests and the verdict with its first failing step, as
+// text or as one JSON document.
 #pragma once
 
 #include <nlohmann/json.hpp>
@@ -14,7 +15,6 @@ namespace veriflash {
 
 struct InspectSubject {
   std::string name;  // the file, or what the image is
-  const std::vector<uint8_t>& image;
   const Analysis& analysis;
   std::optional<firmware::PlacedModule> module;  // the module the image holds
   std::optional<bool> identicalToShipped;        // of that module; see IdenticalToShipped
@@ -22,7 +22,7 @@ struct InspectSubject {
 
 // The subject for an image: its analysis, and the module it holds compared
 // with the shipped build.
-InspectSubject Inspected(std::string name, const std::vector<uint8_t>& image, const Analysis& analysis);
+InspectSubject Inspected(std::string name, const std::vector<uint8_t>& window, const Analysis& analysis);
 
 // "FIT checksum does not sum to zero: CRC Error".
 std::string FailureReason(const StepResult& step);

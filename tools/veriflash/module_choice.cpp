@@ -87,10 +87,10 @@ std::string ShippedComparison(std::optional<bool> identical) {
   return *identical ? "byte-identical to the shipped build" : "differs from the shipped build";
 }
 
-std::string DescribeModule(const std::vector<uint8_t>& image, const ModuleChoice& m) {
+std::string DescribeModule(const firmware::FlashLayout& layout, const ModuleChoice& m) {
   switch (m.source) {
     case ModuleSource::Image:
-      return fmt::format("the module in the image at {}, {}", Where(image, m.address),
+      return fmt::format("the module in the image at {}, {}", Where(layout, m.address),
                          ShippedComparison(m.identicalToShipped));
     case ModuleSource::Shipped:
       return fmt::format("the shipped build {} placed at {}, as the image holds no module", m.path, Hex(m.address, 8));
@@ -100,8 +100,8 @@ std::string DescribeModule(const std::vector<uint8_t>& image, const ModuleChoice
   return "?";
 }
 
-nlohmann::json ModuleJson(const std::vector<uint8_t>& image, const ModuleChoice& m) {
-  nlohmann::json doc = WhereJson(image, m.address);
+nlohmann::json ModuleJson(const firmware::FlashLayout& layout, const ModuleChoice& m) {
+  nlohmann::json doc = WhereJson(layout, m.address);
   doc["source"] = SourceWord(m.source);
   doc["path"] = m.path.empty() ? nlohmann::json() : nlohmann::json(m.path);
   doc["size"] = Hex(m.size);

@@ -38,9 +38,9 @@ ModuleChoice ChooseModule(const PlatformOptions& options, const std::string& ima
 // rebased there; nullopt without a shipped build beside the tool.
 std::optional<bool> IdenticalToShipped(const std::vector<uint8_t>& image, uint32_t address, uint32_t size);
 
-// "the module in the image at 0xFFD40000 (offset 0x540000), the shipped build".
-std::string DescribeModule(const std::vector<uint8_t>& image, const ModuleChoice& module);
-nlohmann::json ModuleJson(const std::vector<uint8_t>& image, const ModuleChoice& module);
+// "the module in the image at 0xFFD40000 (offset 0x540000), byte-identical to the shipped build".
+std::string DescribeModule(const firmware::FlashLayout& layout, const ModuleChoice& module);
+nlohmann::json ModuleJson(const firmware::FlashLayout& layout, const ModuleChoice& module);
 // "byte-identical to the shipped build", "differs from the shipped build", or
 // "no shipped build beside the tool to compare with".
 std::string ShippedComparison(std::optional<bool> identical);

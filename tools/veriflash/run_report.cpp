@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "tools/veriflash/flash_layout_report.h"
 #include "tools/veriflash/flash_text.h"
 #include "tools/veriflash/inspect_report.h"
 #include "tools/veriflash/tool_error.h"
@@ -61,7 +62,7 @@ std::string PostCodes(const runners::Outcome& o) {
 }
 
 std::string RunLine(const RunSubject& s) {
-  const std::string engine = s.module ? DescribeModule(s.image, *s.module) + ", emulated"
+  const std::string engine = s.module ? DescribeModule(s.analysis.layout, *s.module) + ", emulated"
                                       : std::string("the host build of the module, native");
   return fmt::format("{} on {}; {}", s.name, engine, DescribePlatform(s.platform));
 }
@@ -94,7 +95,9 @@ nlohmann::json RunJson(const RunSubject& s) {
   nlohmann::json doc;
   doc["image"] = s.name;
   doc["engine"] = EngineName(s.platform.engine);
-  doc["module"] = s.module ? ModuleJson(s.image, *s.module) : nlohmann::json();
+  doc["ran"] = true;
+  doc["flash"] = FlashLayoutJson(s.analysis.layout);
+  doc["module"] = s.module ? ModuleJson(s.analysis.layout, *s.module) : nlohmann::json();
   doc["traceHub"] = TraceHubName(s.platform.traceHub);
   doc["tscHobBefore"] = s.platform.tscHob;
   doc["entryStatus"] = nullptr;
@@ -139,6 +142,7 @@ nlohmann::json RunJson(const RunSubject& s) {
 void PrintRun(const RunSubject& s, bool verbose) {
   const runners::Outcome& o = s.run.outcome;
   fmt::print("run      {}\n", RunLine(s));
+  fmt::print("flash    {}\n", DescribeFlashLayout(s.analysis.layout));
   if (o.entryStatus)
     fmt::print("entry    ModuleEntry returned {} ({})\n", Hex(*o.entryStatus, 8), StatusName(*o.entryStatus));
   else

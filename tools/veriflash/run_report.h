@@ -15,7 +15,6 @@ namespace veriflash {
 
 struct RunSubject {
   std::string name;  // the image
-  const std::vector<uint8_t>& image;
   const PlatformOptions& platform;
   const EngineRun& run;
   const ModuleChoice* module;  // the emulated module, null for the native engine

@@ -1,0 +1,131 @@
+// Flash files of every realistic size, bare BIOS regions and full dumps with a
+// flash descriptor: inspect and run map the BIOS region's top below 4 GiB and
+// give every address with its BIOS-region and file offsets; a flash short of
+// the checked region fails; stamping writes exactly the region's digest.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "common/digest.h"
+#include "image_patch.h"
+#include "tool_runner.h"
+
+namespace {
+
+using tools_test::Veriflash;
+
+constexpr size_t MiB = 1u << 20;
+
+struct SizeCase {
+  const char* name;
+  const char* create;
+  tools_test::ImagePatch patch;
+  uint64_t fileSize;
+  bool descriptor;
+  const char* base;        // of the mapped flash
+  bool wholeBios;
+  const char* manifestOffset;      // in the file; null where the check stops before the manifest
+  const char* manifestBiosOffset;  // in the BIOS region
+};
+
+// The 64 MiB dump's BIOS region grown down to 16 MiB: 48 MiB, of which the top 16 are mapped.
+void GrowBiosTo48MiB(std::vector<uint8_t>& dump) { dump[0x44] = 0x00, dump[0x45] = 0x10; }
+
+const SizeCase kSizes[] = {
+    {"BIOS region 4 MiB", "", [](std::vector<uint8_t>& i) { tools_test::KeepTop(i, 4 * MiB); }, 4 * MiB, false,
+     "0xFFC00000", true, nullptr, nullptr},
+    {"BIOS region 8 MiB", "", nullptr, 8 * MiB, false, "0xFF800000", true, "0x7D0000", "0x7D0000"},
+    {"BIOS region 12 MiB", "--size 12MiB", nullptr, 12 * MiB, false, "0xFF400000", true, "0xBD0000", "0xBD0000"},
+    {"BIOS region 16 MiB", "--size 16MiB", nullptr, 16 * MiB, false, "0xFF000000", true, "0xFD0000", "0xFD0000"},
+    {"dump 16 MiB", "--descriptor", nullptr, 16 * MiB, true, "0xFF800000", true, "0xFD0000", "0x7D0000"},
+    {"dump 32 MiB", "--descriptor --flash-size 32MiB", nullptr, 32 * MiB, true, "0xFF800000", true, "0x1FD0000",
+     "0x7D0000"},
+    {"dump 64 MiB", "--descriptor --flash-size 64MiB --size 16MiB", nullptr, 64 * MiB, true, "0xFF000000", true,
+     "0x3FD0000", "0xFD0000"},
+    {"dump 64 MiB, BIOS region 48 MiB", "--descriptor --flash-size 64MiB --size 16MiB", GrowBiosTo48MiB, 64 * MiB,
+     true, "0xFF000000", false, "0x3FD0000", "0x2FD0000"},
+};
+
+TEST(FlashDump, EverySizeIsMappedFromItsTopAndChecked) {
+  const std::string dir = tools_test::ScratchDir();
+  const std::string image = dir + "/image.bin";
+  for (const SizeCase& c : kSizes) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(tools_test::CreateImage(image, c.create, c.patch).status, 0);
+    const bool reachesRegion = c.fileSize > 4 * MiB;
+    const auto inspected = Veriflash("inspect --json " + image);
+    ASSERT_EQ(inspected.status, reachesRegion ? 0 : 1) << inspected.err;
+    const auto doc = inspected.Json();
+    EXPECT_EQ(doc["image"]["size"], c.fileSize);
+    EXPECT_EQ(doc["flash"]["descriptor"], c.descriptor);
+    EXPECT_EQ(doc["flash"]["window"]["address"], c.base);
+    EXPECT_EQ(doc["flash"]["wholeBiosMapped"], c.wholeBios);
+    if (c.manifestOffset) {
+      EXPECT_EQ(doc["manifest"]["offset"], c.manifestOffset);
+      EXPECT_EQ(doc["manifest"]["biosOffset"], c.manifestBiosOffset);
+    } else {
+      EXPECT_EQ(doc["manifest"], nullptr);
+    }
+
+    const auto ran = Veriflash("run --engine native --json " + image);
+    EXPECT_EQ(ran.status, inspected.status) << ran.err;
+    EXPECT_EQ(ran.Json()["verdict"], reachesRegion ? "pass" : "fail");
+    EXPECT_EQ(ran.Json()["ran"], reachesRegion);
+    if (!reachesRegion) {
+      const std::string reason =
+          "the mapped flash starts at 0xFFC00000, above the checked region at 0xFFA70000: the module would hash "
+          "whatever the bus returns below it: Security Violation";
+      EXPECT_EQ(doc["failure"]["step"], "checked region");
+      EXPECT_EQ(doc["failure"]["reason"], reason);
+      EXPECT_EQ(ran.Json()["reason"], reason);
+      EXPECT_EQ(doc["digest"]["computed"], nullptr);
+    }
+    if (!c.wholeBios) {
+      EXPECT_NE(Veriflash("inspect " + image).out.find(
+                    "  full flash dump: BIOS region 0x1000000-0x3FFFFFF (48 MiB); only its top 16 MiB (file offset "
+                    "0x3000000) are mapped, at 0xFF000000-0xFFFFFFFF\n"),
+                std::string::npos);
+    }
+  }
+}
+
+TEST(FlashDump, StampingAWrongDigestMakesTheDumpBootOnTheRealBinary) {
+  const std::string dir = tools_test::ScratchDir();
+  const std::string wrong = dir + "/wrong.bin", stamped = dir + "/stamped.bin";
+  ASSERT_EQ(Veriflash("image create --descriptor --digest wrong " + wrong).status, 0);
+  EXPECT_EQ(Veriflash("inspect " + wrong).status, 1);
+
+  const auto stamp = Veriflash("image stamp --json " + wrong + " -o " + stamped);
+  ASSERT_EQ(stamp.status, 0) << stamp.err;
+  EXPECT_EQ(stamp.Json()["stamp"]["at"],
+            (nlohmann::json{{"address", "0xFFFD004C"}, {"offset", "0xFD004C"}, {"biosOffset", "0x7D004C"}}));
+  EXPECT_EQ(stamp.Json()["stamp"]["changed"], true);
+
+  // The 16 MiB dump holds the 8 MiB BIOS region at 0x800000: the region at
+  // file offset 0xA70000, the manifest's digest at 0xFD004C. Only those 32
+  // bytes change, to OpenSSL's digest of the region.
+  const auto before = tools_test::ReadBytes(wrong), after = tools_test::ReadBytes(stamped);
+  ASSERT_EQ(after.size(), before.size());
+  const common::Digest digest = common::Sha256({after.data() + 0xA70000, 0x2D0000});
+  EXPECT_TRUE(std::equal(digest.begin(), digest.end(), after.begin() + 0xFD004C));
+  std::vector<size_t> changed;
+  for (size_t i = 0; i < after.size(); ++i)
+    if (after[i] != before[i]) changed.push_back(i);
+  EXPECT_EQ(changed, std::vector<size_t>{0xFD004C + 31});  // the wrong digest differs in its last byte
+
+  EXPECT_EQ(Veriflash("inspect " + stamped).status, 0);
+  const auto ran = Veriflash("run --json " + stamped);
+  EXPECT_EQ(ran.status, 0) << ran.err;
+  EXPECT_EQ(ran.Json()["engine"], "emulated");
+  EXPECT_EQ(ran.Json()["verdict"], "pass");
+
+  // A bare BIOS region, stamped in place, becomes the image built with the right digest.
+  ASSERT_EQ(Veriflash("image create --digest wrong " + dir + "/bios.bin").status, 0);
+  ASSERT_EQ(Veriflash("image create " + dir + "/right.bin").status, 0);
+  const auto inPlace = Veriflash("image stamp --in-place " + dir + "/bios.bin");
+  EXPECT_EQ(inPlace.status, 0);
+  EXPECT_NE(inPlace.out.find("note: a signed manifest must be signed again after stamping"), std::string::npos);
+  EXPECT_EQ(tools_test::ReadBytes(dir + "/bios.bin"), tools_test::ReadBytes(dir + "/right.bin"));
+}
+
+}  // namespace

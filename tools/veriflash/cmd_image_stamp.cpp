@@ -1,0 +1,76 @@
+// veriflash image stamp IMAGE -o OUT | --in-place: writes the region's digest
+// into the manifest's reference digest, once the region's last byte is final.
+#include <fmt/core.h>
+
+#include "tools/veriflash/commands.h"
+#include "tools/veriflash/flash_file.h"
+#include "tools/veriflash/flash_text.h"
+#include "tools/veriflash/image_file.h"
+#include "tools/veriflash/inspect_report.h"
+#include "tools/veriflash/module_file.h"
+#include "tools/veriflash/output_options.h"
+#include "tools/veriflash/stamp.h"
+#include "tools/veriflash/tool_error.h"
+
+namespace veriflash {
+namespace {
+
+struct ImageStampOptions {
+  std::string image;
+  std::string out;
+  bool inPlace = false;
+  bool force = false;
+  OutputOptions output;
+};
+
+int RunImageStamp(const ImageStampOptions& o) {
+  FlashFile file = LoadFlashFile(o.image);
+  const Stamp stamp = StampReferenceDigest(file);
+  const std::string out = o.inPlace ? o.image : o.out;
+  WriteFileAtomically(out, file.bytes, o.inPlace || o.force);
+  Note(o.output, fmt::format("wrote {} ({} bytes)", out, file.bytes.size()));
+
+  const Analysis& analysis = stamp.stamped;
+  const bool changed = stamp.before != stamp.after;
+  if (o.output.json) {
+    nlohmann::json doc = InspectJson({out, analysis, FindPlacedModule(file.window)});
+    doc["written"] = out;
+    doc["stamp"] = {{"at", WhereJson(file.layout, stamp.at)},
+                    {"before", common::HexDigest(stamp.before)},
+                    {"after", common::HexDigest(stamp.after)},
+                    {"changed", changed},
+                    {"note", RESIGN_NOTE}};
+    PrintJson(doc);
+  } else {
+    fmt::print("stamped {}: the region's digest written at {}{}\n", out, Where(file.layout, stamp.at),
+               changed ? "" : ", which held it already");
+    fmt::print("  digest  {}\n", common::HexDigest(stamp.after));
+    if (changed) fmt::print("  was     {}\n", common::HexDigest(stamp.before));
+    fmt::print("the check passes\nnote: {}\n", RESIGN_NOTE);
+  }
+  return EXIT_PASS;
+}
+
+}  // namespace
+
+void SetupImageStamp(CLI::App& image, Command& chosen) {
+  auto o = std::make_shared<ImageStampOptions>();
+  CLI::App* stamp = image.add_subcommand(
+      "stamp",
+      "Write the SHA-256 of the checked region 0xFFA70000-0xFFD3FFFF, as the image maps it, into the boot policy "
+      "manifest's reference digest (manifest + 0x4C); no other byte changes. Run it once the region's last byte is "
+      "final. Refuses an image without a usable FIT or manifest, or whose reference digest would lie inside the "
+      "checked region or run past 4 GiB, and one on which the check would still fail. A signed manifest must be signed "
+      "again afterwards. Exit status 0: stamped, and the check passes; 2: unusable image, or one that cannot be "
+      "stamped (nothing is written).");
+  stamp->add_option("IMAGE", o->image, IMAGE_ARGUMENT_HELP)->required()->option_text("FILE");
+  CLI::Option_group* target = stamp->add_option_group("where", "Where the stamped image goes: one of");
+  target->add_option("-o,--output", o->out, "Write the stamped image to OUT (atomically)")->option_text("OUT");
+  target->add_flag("--in-place", o->inPlace, "Replace IMAGE by the stamped image (atomically)");
+  target->require_option(1);
+  stamp->add_flag("-f,--force", o->force, "Replace OUT if it exists")->excludes("--in-place");
+  AddOutputOptions(*stamp, o->output);
+  stamp->callback([o, &chosen] { chosen = [o] { return RunImageStamp(*o); }; });
+}
+
+}  // namespace veriflash
