@@ -6,6 +6,8 @@
 
 #include "module/fit/fit.h"
 #include "tools/veriflash/commands.h"
+#include "tools/veriflash/firmware_image.h"
+#include "tools/veriflash/firmware_insert.h"
 #include "tools/veriflash/flash_analysis.h"
 #include "tools/veriflash/flash_span.h"
 #include "tools/veriflash/flash_text.h"
@@ -38,6 +40,10 @@ struct ImageCreateOptions {
   std::string module;  // empty: veriflash.efi beside the tool
   uint32_t moduleAt = vplat::DEFAULT_MODULE_ADDRESS;
   bool noModule = false;
+  std::string firmware;  // with vars: the image boots in that firmware
+  std::string vars;
+  bool preMemory = false;
+  firmware::PeimFileOptions peim;
   bool force = false;
   OutputOptions output;
 };
@@ -84,6 +90,29 @@ void Spoil(const ImageCreateOptions& o, std::vector<uint8_t>& image) {
   }
 }
 
+FirmwareParts LoadFirmwareParts(const ImageCreateOptions& o) {
+  FirmwareParts parts{o.firmware, LoadFirmware(o.firmware, "firmware code part"), LoadFirmware(o.vars, "variable store"), {}};
+  if (!o.noModule) {
+    firmware::InsertResult result =
+        InsertModule(o.firmware, parts.code, o.module, o.peim, o.preMemory);
+    parts.code = std::move(result.image);
+    parts.inserted = std::move(result.report);
+  }
+  return parts;
+}
+
+std::string FirmwareSummary(const std::vector<uint8_t>& image, const FirmwareParts& parts) {
+  const uint32_t code = static_cast<uint32_t>(0x100000000ull - parts.code.size());
+  std::string text = fmt::format(", variable store at {}, firmware {} at {}", Hex(code - parts.vars.size(), 8),
+                                 parts.codePath, Where(image, code));
+  if (parts.inserted && parts.inserted->imageAddress)
+    text += fmt::format(" with the module in its PEI volume (image at {} when the volume runs at {})",
+                        Hex(*parts.inserted->imageAddress, 8), Hex(parts.inserted->volumeBase, 8));
+  else
+    text += " as given, no module added";
+  return text;
+}
+
 int RunImageCreate(const ImageCreateOptions& o) {
   const std::string sizeProblem = ImageSizeProblem(o.size);
   if (!sizeProblem.empty()) throw ToolError("--size " + sizeProblem);
@@ -92,8 +121,13 @@ int RunImageCreate(const ImageCreateOptions& o) {
                              {"FIT pointer", vplat::FIT_POINTER, uint64_t{vplat::FIT_POINTER} + 4},
                              {"FIT", o.fit, uint64_t{o.fit} + FitSize(o)},
                              {"manifest", o.manifest, uint64_t{o.manifest} + vplat::DEFAULT_MANIFEST_SIZE}};
+  std::optional<FirmwareParts> parts;
+  if (!o.firmware.empty()) parts = LoadFirmwareParts(o);
   std::optional<ModuleFile> module;
-  if (!o.noModule) {
+  if (parts) {
+    // The firmware holds the FIT pointer and part of the region, but neither the FIT nor the manifest.
+    RequireApart({spans[2], spans[3], {"firmware", 0x100000000ull - parts->Size(), 0x100000000ull}});
+  } else if (!o.noModule) {
     module = LoadGivenOrDefaultModule(o.module, "--no-module");
     spans.push_back({"module", o.moduleAt, uint64_t{o.moduleAt} + module->info.sizeOfImage});
   }
@@ -106,6 +140,16 @@ int RunImageCreate(const ImageCreateOptions& o) {
     image = vplat::BuildFlashImage(BuilderOptions(o));
   } catch (const std::invalid_argument& e) {
     throw ToolError(fmt::format("{}: cannot build the image: {}", o.out, e.what()));
+  }
+  if (parts) {
+    if (parts->Size() >= image.size())
+      throw ToolError(fmt::format("{}: the firmware ({} bytes with the variable store) leaves no room in a {} image",
+                                  o.firmware, Hex(parts->Size()), SizeText(image.size())));
+    PutFirmwareOnTop(image, *parts, o.fit);
+    // The region now covers firmware bytes: its digest goes in last, over the final image.
+    common::Digest digest = vplat::RegionDigest(image);
+    if (o.digest == vplat::ReferenceDigest::Wrong) digest[31] ^= 0x01;
+    vplat::Store(image, o.manifest + vplat::MANIFEST_DIGEST_AT, digest.data(), digest.size());
   }
   std::optional<firmware::PlacedModule> placed;
   if (module) {
@@ -126,11 +170,13 @@ int RunImageCreate(const ImageCreateOptions& o) {
   if (o.output.json) {
     nlohmann::json doc = InspectJson({o.out, image, analysis, placed});
     doc["written"] = o.out;
+    if (parts && parts->inserted) doc["firmware"] = InsertJson(*parts->inserted);
     PrintJson(doc);
   } else {
+    std::string what = placed ? fmt::format(", module at {}", Where(image, placed->base)) : std::string(", no module");
+    if (parts) what = FirmwareSummary(image, *parts);
     fmt::print("wrote {}: {}, {}-0xFFFFFFFF{}; {}\n", o.out, SizeText(image.size()), Hex(vplat::ImageBase(image), 8),
-               placed ? fmt::format(", module at {}", Where(image, placed->base)) : std::string(", no module"),
-               verdict);
+               what, verdict);
   }
   return EXIT_PASS;
 }
@@ -191,10 +237,35 @@ void SetupImage(CLI::App& app, Command& chosen) {
   create->add_option("--module-at", o->moduleAt,
                      "Physical address the module is placed and rebased at, above the checked region")
       ->option_text("ADDR (default 0xFFD40000)");
-  create->add_flag("--no-module", o->noModule, "Place no module")->excludes("--module")->excludes("--module-at");
+  create->add_flag("--no-module", o->noModule, "Place no module (with --firmware: add none to it)")
+      ->excludes("--module")
+      ->excludes("--module-at");
+  CLI::Option* firmwareOption =
+      create
+          ->add_option("--firmware", o->firmware,
+                       "Make an image that boots in this firmware's code part (OVMF32_CODE_4M.secboot.fd): the module "
+                       "goes into its PEI volume (see `firmware add`), and the image is the lower part (region, FIT "
+                       "at 0xFFA68000, manifest at 0xFFA60000 unless given), then the variable store, then the code "
+                       "part at the top. The region then covers the variable store, which the firmware writes: boot "
+                       "every run from a fresh copy (run --engine qemu does)")
+          ->option_text("CODE.fd")
+          ->excludes("--module-at");
+  create->add_option("--vars", o->vars, "The firmware's variable store (OVMF32_VARS_4M.fd), placed below the code part")
+      ->option_text("VARS.fd")
+      ->needs(firmwareOption);
+  firmwareOption->needs("--vars");
+  create->add_flag("--pre-memory", o->preMemory,
+                   "With --firmware: list the module in the PEI a-priori file, so it runs in place before memory")
+      ->needs(firmwareOption)
+      ->excludes("--no-module");
+  AddGuidOption(*create, o->peim.name);
   create->add_flag("-f,--force", o->force, "Replace OUT if it exists");
   AddOutputOptions(*create, o->output);
-  create->callback([o, &chosen] { chosen = [o] { return RunImageCreate(*o); }; });
+  create->callback([o, create, &chosen] {
+    if (!o->firmware.empty() && create->count("--fit") == 0) o->fit = FIRMWARE_IMAGE_FIT_ADDRESS;
+    if (!o->firmware.empty() && create->count("--manifest") == 0) o->manifest = FIRMWARE_IMAGE_MANIFEST_ADDRESS;
+    chosen = [o] { return RunImageCreate(*o); };
+  });
 }
 
 }  // namespace veriflash
