@@ -7,6 +7,7 @@
 #include "tools/veriflash/image_file.h"
 #include "tools/veriflash/output_options.h"
 #include "tools/veriflash/platform_options.h"
+#include "tools/veriflash/qemu_run.h"
 #include "tools/veriflash/run_report.h"
 #include "tools/veriflash/tool_error.h"
 
@@ -17,10 +18,12 @@ struct RunOptions {
   std::string image;
   PlatformOptions platform;
   bool trace = false;
+  double timeout = 60;
   OutputOptions output;
 };
 
 int RunRun(const RunOptions& o) {
+  if (o.platform.engine == Engine::Qemu) return RunInQemu({o.image, o.timeout, o.output});
   std::vector<uint8_t> image = LoadImage(o.image);
   const Analysis analysis = AnalyzeImage(image);
   std::optional<ModuleChoice> module;
@@ -53,6 +56,9 @@ void SetupRun(CLI::App& app, Command& chosen) {
   run->add_option("IMAGE", o->image, "Flash image ending at 4 GiB")->required()->option_text("FILE");
   AddPlatformOptions(*run, o->platform);
   run->add_flag("--trace", o->trace, "Also list every port, MMIO and service access in order");
+  run->add_option("--timeout", o->timeout, "With --engine qemu: give up after this many seconds")
+      ->check(CLI::Range(1.0, 3600.0))
+      ->option_text("SECONDS (default 60)");
   AddOutputOptions(*run, o->output);
   run->callback([o, &chosen] { chosen = [o] { return RunRun(*o); }; });
 }
