@@ -1,0 +1,60 @@
+// What the QEMU tests share: why they cannot run here (no QEMU, no OVMF, no
+// gdb), the images make_images.sh made, and the module's symbols from
+// lld-link's map (RVAs: the module is linked at base 0).
+#pragma once
+
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+
+namespace qemu_rig {
+
+inline std::string Images() { return QEMU_IMAGES; }
+
+inline bool OnPath(const std::string& program) {
+  const std::string command = "command -v " + program + " >/dev/null 2>&1";
+  return std::system(command.c_str()) == 0;
+}
+
+// Empty when the boots can run; otherwise the reason, for GTEST_SKIP.
+inline std::string WhyNot() {
+  if (!OnPath("qemu-system-i386")) return "qemu-system-i386 is absent: install Debian's qemu-system-x86";
+  std::ifstream absent(Images() + "/absent");
+  if (absent) return std::string(std::istreambuf_iterator<char>(absent), std::istreambuf_iterator<char>());
+  return "";
+}
+
+inline std::string Slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// The RVA lld-link's map gives the public symbol `name` (decorated), 0 when absent.
+inline uint32_t SymbolRva(const std::string& name) {
+  std::istringstream map(Slurp(VERIFLASH_MAP));
+  for (std::string line; std::getline(map, line);) {
+    std::istringstream fields(line);
+    std::string section, symbol, rva;
+    if (fields >> section >> symbol >> rva && symbol == name) return static_cast<uint32_t>(std::stoul(rva, nullptr, 16));
+  }
+  return 0;
+}
+
+inline constexpr const char* MODULE_ENTRY = "_ModuleEntry";
+inline constexpr const char* ON_END_OF_PEI = "?OnEndOfPei@@YAIPBXPBUEFI_PEI_NOTIFY_DESCRIPTOR@@PAX@Z";
+inline constexpr const char* LOCATE_HOB_LIST = "?LocateHobList@@YA?AW4PhysAddr@@XZ";
+
+// Where the pre-memory module's image runs (its ImageBase), from `firmware add --json`.
+inline uint32_t PreMemoryImageAddress() {
+  const auto doc = nlohmann::json::parse(Slurp(Images() + "/code_pre.json"));
+  return static_cast<uint32_t>(std::stoul(doc["module"]["imageAddress"].get<std::string>(), nullptr, 16));
+}
+
+}  // namespace qemu_rig
