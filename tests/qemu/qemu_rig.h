@@ -49,7 +49,9 @@ inline uint32_t SymbolRva(const std::string& name) {
 
 inline constexpr const char* MODULE_ENTRY = "_ModuleEntry";
 inline constexpr const char* ON_END_OF_PEI = "?OnEndOfPei@@YAIPBXPBUEFI_PEI_NOTIFY_DESCRIPTOR@@PAX@Z";
-inline constexpr const char* LOCATE_HOB_LIST = "?LocateHobList@@YA?AW4PhysAddr@@XZ";
+// The seam's call of the GetHobList service: its own object file, so never
+// inlined into the module's callers. Arguments: function, services, out pointer.
+inline constexpr const char* CALL_GET_HOB_LIST = "?CallGetHobList@hw@@YAIW4PhysAddr@@0PAW42@@Z";
 
 // Where the pre-memory module's image runs (its ImageBase), from `firmware add --json`.
 inline uint32_t PreMemoryImageAddress() {
