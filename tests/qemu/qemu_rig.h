@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
@@ -36,19 +37,37 @@ inline std::string Slurp(const std::string& path) {
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-// The RVA lld-link's map gives the public symbol `name` (decorated), 0 when absent.
-inline uint32_t SymbolRva(const std::string& name) {
+// The public symbols of lld-link's map by RVA (the module is linked at base 0).
+inline std::map<uint32_t, std::string> Symbols() {
+  std::map<uint32_t, std::string> symbols;
   std::istringstream map(Slurp(VERIFLASH_MAP));
   for (std::string line; std::getline(map, line);) {
     std::istringstream fields(line);
     std::string section, symbol, rva;
-    if (fields >> section >> symbol >> rva && symbol == name) return static_cast<uint32_t>(std::stoul(rva, nullptr, 16));
+    if (fields >> section >> symbol >> rva && section.starts_with("0001:") && rva.size() == 16)
+      symbols[static_cast<uint32_t>(std::stoul(rva, nullptr, 16))] = symbol;
   }
+  return symbols;
+}
+
+// The RVA of `name` (decorated), 0 when absent.
+inline uint32_t SymbolRva(const std::string& name) {
+  for (const auto& [rva, symbol] : Symbols())
+    if (symbol == name) return rva;
   return 0;
+}
+
+// The code symbol that holds `rva`.
+inline std::string SymbolAt(uint32_t rva) {
+  const auto symbols = Symbols();
+  auto it = symbols.upper_bound(rva);
+  return it == symbols.begin() ? std::string() : std::prev(it)->second;
 }
 
 inline constexpr const char* MODULE_ENTRY = "_ModuleEntry";
 inline constexpr const char* ON_END_OF_PEI = "?OnEndOfPei@@YAIPBXPBUEFI_PEI_NOTIFY_DESCRIPTOR@@PAX@Z";
+// The seam's read of the halt loop's flag, called on every pass of the loop.
+inline constexpr const char* READ_HALT_FLAG = "?ReadHaltFlag@hw@@YAIPDI@Z";
 // The seam's call of the GetHobList service: its own object file, so never
 // inlined into the module's callers. Arguments: function, services, out pointer.
 inline constexpr const char* CALL_GET_HOB_LIST = "?CallGetHobList@hw@@YAIW4PhysAddr@@0PAW42@@Z";
