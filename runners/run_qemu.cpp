@@ -108,6 +108,31 @@ class Child {
   int status_ = 0;
 };
 
+// While a boot runs, SIGINT, SIGTERM and SIGHUP only raise a flag, so the
+// run can stop QEMU and remove its files before it ends; the old handlers
+// come back afterwards.
+class SignalGuard {
+ public:
+  SignalGuard() {
+    caught_ = 0;
+    struct sigaction action {};
+    action.sa_handler = [](int signal) { caught_ = signal; };
+    sigemptyset(&action.sa_mask);
+    for (size_t i = 0; i < std::size(SIGNALS); ++i) ::sigaction(SIGNALS[i], &action, &old_[i]);
+  }
+  ~SignalGuard() {
+    for (size_t i = 0; i < std::size(SIGNALS); ++i) ::sigaction(SIGNALS[i], &old_[i], nullptr);
+  }
+  SignalGuard(const SignalGuard&) = delete;
+  SignalGuard& operator=(const SignalGuard&) = delete;
+  static int Caught() { return caught_; }
+
+ private:
+  static constexpr int SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
+  static inline volatile sig_atomic_t caught_ = 0;
+  struct sigaction old_[std::size(SIGNALS)] {};
+};
+
 // Reads what has been appended to a file since the last call.
 class Tail {
  public:
@@ -245,6 +270,7 @@ QemuOutcome RunQemu(std::span<const uint8_t> image, const QemuOptions& options) 
     args.insert(args.end(), {"-S", "-gdb", "tcp:127.0.0.1:" + std::to_string(*options.gdbPort)});
   }
 
+  const SignalGuard signals;
   const auto start = Clock::now();
   Child child(qemu, args, dir.File("qemu.err"));
   Tail trace(dir.File("trace.log")), serial(dir.File("serial.log"));
@@ -253,6 +279,8 @@ QemuOutcome RunQemu(std::span<const uint8_t> image, const QemuOptions& options) 
   std::optional<double> postCodeAt;  // when 0x8F was first seen
   for (;;) {
     std::this_thread::sleep_for(POLL);
+    if (const int signal = SignalGuard::Caught())
+      throw QemuError("interrupted by signal " + std::to_string(signal) + "; QEMU stopped");
     const std::optional<int> exited = child.Exited();
     bool active = false;
     std::string text = partialLine + trace.More();

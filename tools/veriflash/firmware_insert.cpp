@@ -2,6 +2,8 @@
 
 #include <fmt/core.h>
 
+#include <filesystem>
+
 #include "firmware/firmware_error.h"
 #include "firmware/pi_guid.h"
 #include "tools/veriflash/flash_text.h"
@@ -31,6 +33,10 @@ void AddGuidOption(CLI::App& command, firmware::PiGuid& guid) {
 }
 
 std::vector<uint8_t> LoadFirmware(const std::string& path, const std::string& what) {
+  std::error_code error;
+  if (!std::filesystem::exists(path, error))
+    throw ToolError(fmt::format("{}: no such {}; Debian's ovmf-ia32 package installs {} and {}", path, what,
+                                "/usr/share/OVMF/OVMF32_CODE_4M.secboot.fd", "/usr/share/OVMF/OVMF32_VARS_4M.fd"));
   return ReadFile(path, what, MAX_FIRMWARE_SIZE);
 }
 
