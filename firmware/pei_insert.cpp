@@ -1,7 +1,6 @@
 #include "firmware/pei_insert.h"
 
 #include <chrono>
-#include <functional>
 
 #include "common/hex.h"
 #include "firmware/firmware_error.h"
@@ -17,9 +16,6 @@ namespace firmware {
 using common::Hex;
 
 namespace {
-
-// The work done on the PEI volume once it is found.
-using VolumeEdit = std::function<void(FirmwareVolume&)>;
 
 bool HoldsSections(uint8_t fileType) {
   return fileType != FV_FILETYPE_RAW && fileType != FV_FILETYPE_FFS_PAD;

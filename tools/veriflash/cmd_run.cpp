@@ -51,8 +51,10 @@ void SetupRun(CLI::App& app, Command& chosen) {
   CLI::App* run = app.add_subcommand(
       "run",
       "Run the module on an image: ModuleEntry, then the end-of-PEI check. Reports the POST codes, the decoded "
-      "trace hub messages, the HOBs (with the TSC frequency) and the verdict. Exit status 0: passes; 1: fails "
-      "(POST code 0x8F, halt); 2: unusable image or module.");
+      "trace hub messages, the HOBs (with the TSC frequency) and the verdict. With --engine qemu, boot an image made "
+      "by image create --firmware in OVMF under qemu-system-i386 instead (a fresh copy each time) and report the "
+      "module's PIT writes, the POST codes, the halt loop and the time to the verdict. Exit status 0: passes; 1: "
+      "fails (POST code 0x8F, halt); 2: unusable image or module, or no verdict.");
   run->add_option("IMAGE", o->image, "Flash image ending at 4 GiB")->required()->option_text("FILE");
   AddPlatformOptions(*run, o->platform);
   run->add_flag("--trace", o->trace, "Also list every port, MMIO and service access in order");
