@@ -90,29 +90,6 @@ void Spoil(const ImageCreateOptions& o, std::vector<uint8_t>& image) {
   }
 }
 
-FirmwareParts LoadFirmwareParts(const ImageCreateOptions& o) {
-  FirmwareParts parts{o.firmware, LoadFirmware(o.firmware, "firmware code part"), LoadFirmware(o.vars, "variable store"), {}};
-  if (!o.noModule) {
-    firmware::InsertResult result =
-        InsertModule(o.firmware, parts.code, o.module, o.peim, o.preMemory);
-    parts.code = std::move(result.image);
-    parts.inserted = std::move(result.report);
-  }
-  return parts;
-}
-
-std::string FirmwareSummary(const std::vector<uint8_t>& image, const FirmwareParts& parts) {
-  const uint32_t code = static_cast<uint32_t>(0x100000000ull - parts.code.size());
-  std::string text = fmt::format(", variable store at {}, firmware {} at {}", Hex(code - parts.vars.size(), 8),
-                                 parts.codePath, Where(image, code));
-  if (parts.inserted && parts.inserted->imageAddress)
-    text += fmt::format(" with the module in its PEI volume (image at {} when the volume runs at {})",
-                        Hex(*parts.inserted->imageAddress, 8), Hex(parts.inserted->volumeBase, 8));
-  else
-    text += " as given, no module added";
-  return text;
-}
-
 int RunImageCreate(const ImageCreateOptions& o) {
   const std::string sizeProblem = ImageSizeProblem(o.size);
   if (!sizeProblem.empty()) throw ToolError("--size " + sizeProblem);
@@ -122,7 +99,8 @@ int RunImageCreate(const ImageCreateOptions& o) {
                              {"FIT", o.fit, uint64_t{o.fit} + FitSize(o)},
                              {"manifest", o.manifest, uint64_t{o.manifest} + vplat::DEFAULT_MANIFEST_SIZE}};
   std::optional<FirmwareParts> parts;
-  if (!o.firmware.empty()) parts = LoadFirmwareParts(o);
+  if (!o.firmware.empty())
+    parts = LoadFirmwareParts(o.firmware, o.vars, o.noModule ? std::nullopt : std::optional(o.module), o.peim, o.preMemory);
   std::optional<ModuleFile> module;
   if (parts) {
     // The firmware holds the FIT pointer and part of the region, but neither the FIT nor the manifest.
@@ -141,16 +119,7 @@ int RunImageCreate(const ImageCreateOptions& o) {
   } catch (const std::invalid_argument& e) {
     throw ToolError(fmt::format("{}: cannot build the image: {}", o.out, e.what()));
   }
-  if (parts) {
-    if (parts->Size() >= image.size())
-      throw ToolError(fmt::format("{}: the firmware ({} bytes with the variable store) leaves no room in a {} image",
-                                  o.firmware, Hex(parts->Size()), SizeText(image.size())));
-    PutFirmwareOnTop(image, *parts, o.fit);
-    // The region now covers firmware bytes: its digest goes in last, over the final image.
-    common::Digest digest = vplat::RegionDigest(image);
-    if (o.digest == vplat::ReferenceDigest::Wrong) digest[31] ^= 0x01;
-    vplat::Store(image, o.manifest + vplat::MANIFEST_DIGEST_AT, digest.data(), digest.size());
-  }
+  if (parts) PutFirmwareOnTop(image, *parts, o.fit, o.manifest, o.digest);
   std::optional<firmware::PlacedModule> placed;
   if (module) {
     try {

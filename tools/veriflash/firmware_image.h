@@ -7,10 +7,12 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "firmware/pei_insert.h"
+#include "vplat/flash_image.h"
 
 namespace veriflash {
 
@@ -28,9 +30,21 @@ struct FirmwareParts {
   uint64_t Size() const { return code.size() + vars.size(); }
 };
 
+// Reads the code part and the variable store and adds the module at
+// `modulePath` (empty: veriflash.efi beside the tool; nullopt: none) to the
+// code part's PEI volume. ToolErrors name the file at fault.
+FirmwareParts LoadFirmwareParts(const std::string& codePath, const std::string& varsPath,
+                                const std::optional<std::string>& modulePath, const firmware::PeimFileOptions& peim,
+                                bool preMemory);
+
 // Puts the variable store and the code part at the top of `image` and the
 // FIT pointer back, which the code part's bytes cover (in OVMF a GUID table
-// of the reset vector that nothing reads back).
-void PutFirmwareOnTop(std::vector<uint8_t>& image, const FirmwareParts& parts, uint32_t fitAddress);
+// of the reset vector that nothing reads back); then stores the region's
+// digest, taken now, in the manifest (wrong in its last byte when asked).
+void PutFirmwareOnTop(std::vector<uint8_t>& image, const FirmwareParts& parts, uint32_t fitAddress,
+                      uint32_t manifestAddress, vplat::ReferenceDigest digest);
+
+// ", variable store at ..., firmware CODE at ... with the module in its PEI volume (...)".
+std::string FirmwareSummary(const std::vector<uint8_t>& image, const FirmwareParts& parts);
 
 }  // namespace veriflash
