@@ -19,7 +19,7 @@ struct Boot {
 
 Boot BootImage(const std::string& name) {
   // The tool bounds the boot itself; ctest's TIMEOUT bounds the program.
-  const auto r = tools_test::Veriflash("run --engine qemu --json --timeout 45 " + qemu_rig::Images() + "/" + name);
+  const auto r = tools_test::Veriflash("run --engine qemu --json --timeout 120 " + qemu_rig::Images() + "/" + name);
   EXPECT_TRUE(r.err.empty()) << r.err;
   return {r.status, r.out.empty() ? json() : r.Json()};
 }

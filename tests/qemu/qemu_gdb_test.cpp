@@ -85,11 +85,11 @@ TEST(QemuGdb, ModuleEntryAndOnEndOfPeiReturnZeroAndTheHobListHoldsThePlausibleTs
   // gdb waits for QEMU's stub (connect-timeout); QEMU starts stopped and
   // runs once gdb continues it.
   std::thread gdb([&] {
-    const std::string command = "timeout 90 gdb -batch -nx -x " + dir + "/script.gdb >" + dir + "/gdb.out 2>&1";
+    const std::string command = "timeout 150 gdb -batch -nx -x " + dir + "/script.gdb >" + dir + "/gdb.out 2>&1";
     std::system(command.c_str());
   });
   runners::QemuOptions options;
-  options.timeoutSeconds = 60;
+  options.timeoutSeconds = 120;
   options.gdbPort = port;
   const std::string image = qemu_rig::Slurp(qemu_rig::Images() + "/pass_pre.bin");
   const runners::QemuOutcome outcome =
