@@ -5,6 +5,10 @@
 # Section alignment equals file alignment (32 bytes), so every RVA is also the
 # file offset and the file executes in place once rebased; 32 rather than 4 KiB
 # keeps the image small in flash.
+#
+# The image is reproducible: /Brepro puts a hash of the contents where the
+# time stamp would go, and nothing of the build folder ends up inside (no
+# debug information, sources named relative to the tree).
 
 find_program(VERIFLASH_TARGET_CXX NAMES clang++ clang++-14 REQUIRED)
 find_program(VERIFLASH_TARGET_LINK NAMES lld-link lld-link-14 REQUIRED)
@@ -19,14 +23,19 @@ set(VERIFLASH_TARGET_FLAGS
 
 file(GLOB_RECURSE VERIFLASH_TARGET_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/module/*.cpp)
 
+# Every generator needs the objects' folder to exist before the compiler runs.
+set(VERIFLASH_TARGET_OBJECT_DIR ${CMAKE_BINARY_DIR}/target_obj)
+file(MAKE_DIRECTORY ${VERIFLASH_TARGET_OBJECT_DIR})
+
 set(VERIFLASH_TARGET_OBJECTS)
 foreach(source ${VERIFLASH_TARGET_SOURCES})
   file(RELATIVE_PATH rel ${CMAKE_SOURCE_DIR} ${source})
   string(REPLACE "/" "_" objname ${rel})
-  set(object ${CMAKE_BINARY_DIR}/target_obj/${objname}.obj)
+  set(object ${VERIFLASH_TARGET_OBJECT_DIR}/${objname}.obj)
   add_custom_command(
     OUTPUT ${object}
-    COMMAND ${VERIFLASH_TARGET_CXX} ${VERIFLASH_TARGET_FLAGS} -MD -MF ${object}.d -c ${source} -o ${object}
+    COMMAND ${VERIFLASH_TARGET_CXX} ${VERIFLASH_TARGET_FLAGS} -MD -MF ${object}.d -c ${rel} -o ${object}
+    WORKING_DIRECTORY ${CMAKE_SOURCE_DIR}
     DEPENDS ${source}
     DEPFILE ${object}.d
     COMMENT "i686 ${rel}"
@@ -37,7 +46,7 @@ endforeach()
 set(VERIFLASH_EFI ${CMAKE_BINARY_DIR}/veriflash.efi)
 add_custom_command(
   OUTPUT ${VERIFLASH_EFI} ${CMAKE_BINARY_DIR}/veriflash.map
-  COMMAND ${VERIFLASH_TARGET_LINK} /nologo /dll /nodefaultlib /entry:ModuleEntry
+  COMMAND ${VERIFLASH_TARGET_LINK} /nologo /dll /nodefaultlib /Brepro /entry:ModuleEntry
           /subsystem:efi_boot_service_driver /base:0 /align:32 /filealign:32
           /map:${CMAKE_BINARY_DIR}/veriflash.map /out:${VERIFLASH_EFI} ${VERIFLASH_TARGET_OBJECTS}
   DEPENDS ${VERIFLASH_TARGET_OBJECTS}

@@ -1,33 +1,39 @@
 #include "runners/run_emulated.h"
 
 #include <algorithm>
+#include <span>
 
 #include "common/hex.h"
 #include "firmware/pe_image.h"
 #include "module/check/end_of_pei.h"
 
 namespace runners {
+namespace {
 
-EmulatedRun Emulate(const Scenario& scenario, const std::vector<uint8_t>& efi, const EmuOptions& options) {
-  // Placed inside the checked region the module would change what it hashes.
-  constexpr uint32_t regionEnd = VERIFIED_REGION_BASE + VERIFIED_REGION_SIZE;
-  if (options.moduleAddress < regionEnd)
-    throw firmware::PeError("module address " + common::Hex(options.moduleAddress) +
-                            " lies below the end of the checked region " + common::Hex(regionEnd));
-  Scenario placed = scenario;
-  const firmware::PlacedModule module = firmware::PlaceModule(placed.image, efi, options.moduleAddress);
+using emu::CallResult;
+
+// Ends the outcome of a call that did not return: a halt or a stop.
+void NoteEnd(const CallResult& call, Outcome& outcome) {
+  if (call.end == CallResult::End::Returned) return;
+  outcome.stopped = call.end == CallResult::End::Stopped;
+  outcome.endDetail = call.detail;
+}
+
+EmulatedRun Run(const Scenario& scenario, const firmware::PlacedModule& module, const emu::Budget& budget) {
   vplat::Platform platform;
-  Configure(platform, placed);
-  emu::Emulator emulator(platform, {module.base, module.size}, options.budget);
+  Configure(platform, scenario);
+  emu::Emulator emulator(platform, {module.base, module.size}, budget);
 
   // Any non-NULL handle will do: the module only tests it against NULL.
   const uint32_t fileHandle = scenario.fileHandle ? module.base : 0;
-  const emu::CallResult entry = emulator.Call(module.entry, {fileHandle, vplat::SERVICES_POINTER});
+  const CallResult entry = emulator.Call(module.entry, {fileHandle, vplat::SERVICES_POINTER});
+  const bool entryReturned = entry.end == CallResult::End::Returned;
   std::optional<EFI_STATUS> endOfPei;
-  if (scenario.signalEndOfPei) endOfPei = platform.pei.SignalEndOfPei();
+  if (entryReturned && scenario.signalEndOfPei) endOfPei = platform.pei.SignalEndOfPei();
 
   EmulatedRun run;
-  run.outcome = Collect(platform, entry.halted ? EFI_SUCCESS : entry.eax, endOfPei);
+  run.outcome = Collect(platform, entryReturned ? std::optional<EFI_STATUS>(entry.eax) : std::nullopt, endOfPei);
+  for (const CallResult& call : emulator.Calls()) NoteEnd(call, run.outcome);
   run.figures.entryInstructions = entry.instructions;
   run.figures.entryStack = entry.stackUsed;
   run.figures.imageSize = module.size;
@@ -38,6 +44,36 @@ EmulatedRun Emulate(const Scenario& scenario, const std::vector<uint8_t>& efi, c
     run.figures.endOfPeiStack = std::max(run.figures.endOfPeiStack, calls[i].stackUsed);
   }
   return run;
+}
+
+}  // namespace
+
+EmulatedRun Emulate(const Scenario& scenario, const std::vector<uint8_t>& efi, const EmuOptions& options) {
+  // Placed inside the checked region the module would change what it hashes.
+  constexpr uint32_t regionEnd = VERIFIED_REGION_BASE + VERIFIED_REGION_SIZE;
+  if (options.moduleAddress < regionEnd)
+    throw firmware::PeError("module address " + common::Hex(options.moduleAddress) +
+                            " lies below the end of the checked region " + common::Hex(regionEnd));
+  Scenario placed = scenario;
+  const firmware::PlacedModule module = firmware::PlaceModule(placed.image, efi, options.moduleAddress);
+  return Run(placed, module, options.budget);
+}
+
+EmulatedRun EmulateInPlace(const Scenario& scenario, const EmuOptions& options) {
+  const uint64_t base = 0x100000000ull - scenario.image.size();
+  if (options.moduleAddress < base)
+    throw firmware::PeError("module address " + common::Hex(options.moduleAddress) + " lies outside the image");
+  const std::span<const uint8_t> from(scenario.image.data() + (options.moduleAddress - base),
+                                      scenario.image.size() - (options.moduleAddress - base));
+  firmware::PlacedModule module;
+  module.info = firmware::ReadPe(from);
+  if (module.info.sizeOfImage > from.size())
+    throw firmware::PeError("module of " + common::Hex(module.info.sizeOfImage) + " bytes at " +
+                            common::Hex(options.moduleAddress) + " runs past 4 GiB");
+  module.base = options.moduleAddress;
+  module.entry = module.base + module.info.entryRva;
+  module.size = module.info.sizeOfImage;
+  return Run(scenario, module, options.budget);
 }
 
 Outcome RunEmulated(const Scenario& scenario, const std::vector<uint8_t>& efi, const EmuOptions& options) {

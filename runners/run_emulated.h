@@ -1,6 +1,7 @@
-// Runs a scenario on the shipped module binary: the .efi placed to run in
-// place in the scenario's flash, ModuleEntry, then the End-of-PEI signal, on
-// a fresh virtual platform, with the same outcome record as RunNative.
+// Runs a scenario on a module binary: ModuleEntry, then the End-of-PEI
+// signal, on a fresh virtual platform with the emulated processor, with the
+// same outcome record as RunNative. The module is either placed into the
+// scenario's flash first, or already there.
 #pragma once
 
 #include <cstdint>
@@ -32,9 +33,15 @@ struct EmulatedRun {
   EmuFigures figures;
 };
 
-// Throws firmware::PeError for an unusable module or placement and
-// emu::EmuError for a fault or a budget overrun.
+// Places `efi` at options.moduleAddress, above the checked region, then runs
+// it. Throws firmware::PeError for an unusable module or placement and
+// emu::EmuError when the emulator itself fails; whatever the module does
+// ends in the outcome.
 EmulatedRun Emulate(const Scenario& scenario, const std::vector<uint8_t>& efi, const EmuOptions& options = {});
+
+// Runs the module that the scenario's image holds at options.moduleAddress,
+// as it lies there. Throws firmware::PeError when no valid module is there.
+EmulatedRun EmulateInPlace(const Scenario& scenario, const EmuOptions& options = {});
 
 Outcome RunEmulated(const Scenario& scenario, const std::vector<uint8_t>& efi, const EmuOptions& options = {});
 

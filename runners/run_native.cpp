@@ -10,9 +10,11 @@ Outcome RunNative(const Scenario& scenario) {
   vplat::ScopedPlatform scope(platform);
   // Any non-NULL handle will do: the module only tests it against NULL.
   static int fileHandle;
-  const EFI_STATUS entry = ModuleEntry(scenario.fileHandle ? &fileHandle : nullptr, nullptr);
+  std::optional<EFI_STATUS> entry = ModuleEntry(scenario.fileHandle ? &fileHandle : nullptr, nullptr);
+  // A halt inside the entry is released like any other, but the entry never returned.
+  if (platform.Halted()) entry.reset();
   std::optional<EFI_STATUS> endOfPei;
-  if (scenario.signalEndOfPei) endOfPei = platform.pei.SignalEndOfPei();
+  if (entry && scenario.signalEndOfPei) endOfPei = platform.pei.SignalEndOfPei();
   return Collect(platform, entry, endOfPei);
 }
 

@@ -67,6 +67,12 @@ bool QemuOutcome::Wrote8F() const {
   return std::find(postCodes.begin(), postCodes.end(), POST_CODE_FAILED) != postCodes.end();
 }
 
+Verdict VerdictOf(const QemuOutcome& o) {
+  if (o.end == QemuEnd::Halted) return Verdict::Fail;
+  if (o.end == QemuEnd::ReachedBoot && !o.Wrote8F()) return Verdict::Pass;
+  return Verdict::NotRun;
+}
+
 std::optional<size_t> CodePartOffset(std::span<const uint8_t> image) {
   // Every FFS volume in the image, in order.
   std::vector<std::pair<size_t, size_t>> volumes;

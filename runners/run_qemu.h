@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "runners/qemu_trace.h"
+#include "runners/verdict.h"
 
 namespace runners {
 
@@ -58,6 +59,11 @@ struct QemuOutcome {
 
   bool Wrote8F() const;
 };
+
+// Pass: past PEI to the boot manager without POST code 0x8F; Fail: 0x8F and
+// the halt loop; NotRun: anything else (timed out, QEMU exited, or 0x8F and
+// yet the boot went on).
+Verdict VerdictOf(const QemuOutcome& outcome);
 
 // Offset of the firmware's code part in `image`: the start of the run of
 // FFS firmware volumes that ends at the image's end. nullopt when the image

@@ -5,10 +5,10 @@
 
 namespace runners {
 
-std::string Outcome::Verdict() const {
-  if (halted) return "halted";
-  if (!endOfPeiStatus) return "not run";
-  return "passed";
+Verdict VerdictOf(const Outcome& o) {
+  if (o.halted || o.stopped) return Verdict::Fail;
+  if (o.endOfPeiStatus) return Verdict::Pass;
+  return Verdict::NotRun;
 }
 
 void Configure(vplat::Platform& platform, const Scenario& scenario) {
@@ -22,16 +22,17 @@ void Configure(vplat::Platform& platform, const Scenario& scenario) {
   for (const auto& [service, status] : scenario.failures) platform.pei.FailService(service, status);
 }
 
-Outcome Collect(const vplat::Platform& platform, EFI_STATUS entryStatus, std::optional<EFI_STATUS> endOfPei) {
+Outcome Collect(const vplat::Platform& platform, std::optional<EFI_STATUS> entryStatus,
+                std::optional<EFI_STATUS> endOfPei) {
   Outcome o;
   o.entryStatus = entryStatus;
+  o.notificationsRun = platform.pei.NotificationsRun();
   o.endOfPeiStatus = endOfPei;
   o.halted = platform.Halted();
   o.postCodes = platform.PostCodes();
   o.log = platform.log.Entries();
   o.hobs = platform.pei.Hobs();
   o.interruptsEnabled = platform.interruptsEnabled;
-  o.droppedWrites = platform.memory.DroppedWrites();
   return o;
 }
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "module/types/efi_types.h"
+#include "runners/verdict.h"
 #include "vplat/access_log.h"
 #include "vplat/devices/trace_hub.h"
 #include "vplat/pei_core.h"
@@ -34,23 +35,30 @@ struct Scenario {
 };
 
 struct Outcome {
-  EFI_STATUS entryStatus = 0;
-  std::optional<EFI_STATUS> endOfPeiStatus;  // nullopt: no notification ran
-  bool halted = false;
+  std::optional<EFI_STATUS> entryStatus;  // when ModuleEntry returned
+  size_t notificationsRun = 0;  // End-of-PEI notifications the signal started
+  // The last notification's status, only when it returned.
+  std::optional<EFI_STATUS> endOfPeiStatus;
+  bool halted = false;   // the processor stays in the module for ever
+  bool stopped = false;  // the module faulted or overran a bound of the run
+  std::string endDetail;  // how it halted or why it was stopped, where the engine knows
   std::vector<uint8_t> postCodes;
   std::vector<vplat::Access> log;
   std::vector<vplat::Hob> hobs;
   bool interruptsEnabled = true;
-  uint64_t droppedWrites = 0;  // writes into flash or unmapped space
 
-  // "passed", "halted" or "not run".
-  std::string Verdict() const;
+  uint64_t DroppedWrites() const { return vplat::DroppedWrites(log); }
 };
+
+// Fail when the module halted or was stopped, Pass when its notification
+// returned, else NotRun.
+Verdict VerdictOf(const Outcome& outcome);
 
 // Maps the image and devices, fills the HOB list and arms service failures.
 void Configure(vplat::Platform& platform, const Scenario& scenario);
 
 // Collects the outcome after a run.
-Outcome Collect(const vplat::Platform& platform, EFI_STATUS entryStatus, std::optional<EFI_STATUS> endOfPei);
+Outcome Collect(const vplat::Platform& platform, std::optional<EFI_STATUS> entryStatus,
+                std::optional<EFI_STATUS> endOfPei);
 
 }  // namespace runners

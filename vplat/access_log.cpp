@@ -16,8 +16,17 @@ std::string Describe(const Access& a) {
       return "read" + std::to_string(a.width * 8) + "  " + Hex(a.address, 8) + " -> " + Hex(a.value, digits);
     case AccessKind::MmioWrite:
       return "write" + std::to_string(a.width * 8) + " " + Hex(a.address, 8) + " <- " + Hex(a.value, digits);
+    case AccessKind::OpenBusRead:
+      return "read" + std::to_string(a.width * 8) + "  " + Hex(a.address, 8) + " -> " + Hex(a.value, digits) +
+             " (open bus)";
+    case AccessKind::OpenBusWrite:
+      return "write" + std::to_string(a.width * 8) + " " + Hex(a.address, 8) + " <- " + Hex(a.value, digits) +
+             " (open bus, dropped)";
+    case AccessKind::FlashWrite:
+      return "write" + std::to_string(a.width * 8) + " " + Hex(a.address, 8) + " <- " + Hex(a.value, digits) +
+             " (flash, dropped)";
     case AccessKind::Service: {
-      std::string text = "call " + a.service + "(";
+      std::string text = std::string("call ") + ServiceName(a.service) + "(";
       for (size_t i = 0; i < a.args.size(); ++i) text += (i ? ", " : "") + Hex(a.args[i], 1);
       return text + ") = " + Hex(a.value, 8);
     }
@@ -32,6 +41,16 @@ std::vector<Access> AccessLog::OfKind(AccessKind kind) const {
   for (const auto& e : entries_)
     if (e.kind == kind) out.push_back(e);
   return out;
+}
+
+AccessLimitExceeded::AccessLimitExceeded()
+    : std::runtime_error("the module made more than " + std::to_string(MAX_DEVICE_ACCESSES) + " device accesses") {}
+
+uint64_t DroppedWrites(const std::vector<Access>& accesses) {
+  uint64_t count = 0;
+  for (const auto& e : accesses)
+    if (e.kind == AccessKind::OpenBusWrite || e.kind == AccessKind::FlashWrite) ++count;
+  return count;
 }
 
 std::optional<size_t> FirstDifference(const std::vector<Access>& a, const std::vector<Access>& b) {

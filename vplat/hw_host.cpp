@@ -1,6 +1,10 @@
 // Host backend of the hardware seam: every primitive acts on the current
 // virtual platform.
 #include "module/hw/hw.h"
+#include <initializer_list>
+#include <optional>
+#include <vector>
+
 #include "vplat/platform.h"
 
 namespace hw {
@@ -37,53 +41,67 @@ uint8_t* MutableBytes(PhysAddr address, uint32_t length) {
 
 // The platform observes the halt and releases the loop at once, so a test
 // never hangs; the module then returns from the callback as if the flag had
-// been set.
+// been set, and the End-of-PEI signal counts the notification as not
+// returned.
 uint32_t ReadHaltFlag(const volatile uint32_t*) {
   Current().NoteHalt();
   return 1;
 }
 
-EFI_STATUS CallNotifyPpi(PhysAddr function, PhysAddr services,
-                         const EFI_PEI_NOTIFY_DESCRIPTOR* notifyList) {
-  auto& pei = Current().pei;
-  if (pei.ServiceAt(Raw(function)) != vplat::PeiService::NotifyPpi) return pei.UnknownService(Raw(function));
-  std::vector<vplat::NotifyRegistration> list;
-  // A list ends with the descriptor that carries the terminate flag; 16 is
-  // far more than any module registers at once.
-  for (int i = 0; i < 16; ++i) {
-    const EFI_PEI_NOTIFY_DESCRIPTOR* d = &notifyList[i];
-    list.push_back({d->Flags, *d->Guid, [d] { return d->Notify(nullptr, d, nullptr); }});
-    if (d->Flags & EFI_PEI_PPI_DESCRIPTOR_TERMINATE_LIST) break;
+namespace {
+
+// A service call's arguments as the module handed them over: words in order,
+// out-pointers by index, and for NotifyPpi the host's descriptor list.
+class HostArguments : public vplat::ServiceArguments {
+ public:
+  HostArguments(std::initializer_list<uint32_t> words, std::initializer_list<PhysAddr*> outs = {},
+                const EFI_PEI_NOTIFY_DESCRIPTOR* list = nullptr)
+      : words_(words), outs_(outs), list_(list) {}
+
+  uint32_t Word(int index) override { return words_.at(static_cast<size_t>(index)); }
+
+  // Out-pointers follow the words.
+  void Store(int index, uint32_t value) override {
+    *outs_.at(static_cast<size_t>(index) - words_.size()) = Phys(value);
   }
-  return pei.NotifyPpi(Raw(services), std::move(list));
+
+  vplat::NotifyRegistration Descriptor(int, uint32_t entry) override {
+    const EFI_PEI_NOTIFY_DESCRIPTOR* d = &list_[entry];
+    return {d->Flags, *d->Guid, [d](uint32_t services, uint32_t ppi) -> std::optional<EFI_STATUS> {
+              // The module takes the arguments as host pointers and ignores them.
+              const EFI_STATUS status = d->Notify(reinterpret_cast<const void*>(uintptr_t{services}), d,
+                                                  reinterpret_cast<void*>(uintptr_t{ppi}));
+              if (Current().Halted()) return std::nullopt;
+              return status;
+            }};
+  }
+
+ private:
+  std::vector<uint32_t> words_;
+  std::vector<PhysAddr*> outs_;
+  const EFI_PEI_NOTIFY_DESCRIPTOR* list_;
+};
+
+EFI_STATUS Dispatch(PhysAddr function, HostArguments arguments) {
+  return Current().pei.Dispatch(Raw(function), arguments);
+}
+
+}  // namespace
+
+EFI_STATUS CallNotifyPpi(PhysAddr function, PhysAddr services, const EFI_PEI_NOTIFY_DESCRIPTOR* notifyList) {
+  return Dispatch(function, HostArguments({Raw(services)}, {}, notifyList));
 }
 
 EFI_STATUS CallAllocatePool(PhysAddr function, PhysAddr services, uint32_t size, PhysAddr* block) {
-  auto& pei = Current().pei;
-  if (pei.ServiceAt(Raw(function)) != vplat::PeiService::AllocatePool) return pei.UnknownService(Raw(function));
-  uint32_t out;
-  const EFI_STATUS status = pei.AllocatePool(Raw(services), size, &out);
-  if (status == EFI_SUCCESS) *block = Phys(out);
-  return status;
+  return Dispatch(function, HostArguments({Raw(services), size}, {block}));
 }
 
 EFI_STATUS CallGetHobList(PhysAddr function, PhysAddr services, PhysAddr* hobList) {
-  auto& pei = Current().pei;
-  if (pei.ServiceAt(Raw(function)) != vplat::PeiService::GetHobList) return pei.UnknownService(Raw(function));
-  uint32_t out;
-  const EFI_STATUS status = pei.GetHobList(Raw(services), &out);
-  if (status == EFI_SUCCESS) *hobList = Phys(out);
-  return status;
+  return Dispatch(function, HostArguments({Raw(services)}, {hobList}));
 }
 
-EFI_STATUS CallCreateHob(PhysAddr function, PhysAddr services, uint16_t type, uint16_t length,
-                         PhysAddr* hob) {
-  auto& pei = Current().pei;
-  if (pei.ServiceAt(Raw(function)) != vplat::PeiService::CreateHob) return pei.UnknownService(Raw(function));
-  uint32_t out;
-  const EFI_STATUS status = pei.CreateHob(Raw(services), type, length, &out);
-  if (status == EFI_SUCCESS) *hob = Phys(out);
-  return status;
+EFI_STATUS CallCreateHob(PhysAddr function, PhysAddr services, uint16_t type, uint16_t length, PhysAddr* hob) {
+  return Dispatch(function, HostArguments({Raw(services), type, length}, {hob}));
 }
 
 }  // namespace hw

@@ -70,6 +70,7 @@ uint32_t MemoryMap::Read(uint32_t address, uint8_t width) {
   // Unowned or straddling: each byte on its own, open bus where unmapped.
   uint32_t value = 0;
   for (uint8_t i = 0; i < width; ++i) value |= uint32_t{PlainByte(uint64_t{address} + i)} << (8 * i);
+  log_.Record({AccessKind::OpenBusRead, address, width, value});
   return value;
 }
 
@@ -84,7 +85,7 @@ void MemoryMap::Write(uint32_t address, uint8_t width, uint32_t value) {
     std::memcpy(&r->bytes[address - r->base], &value, width);
     return;
   }
-  ++droppedWrites_;
+  log_.Record({r != nullptr ? AccessKind::FlashWrite : AccessKind::OpenBusWrite, address, width, value});
 }
 
 uint8_t* MemoryMap::Scratch(uint32_t address, uint32_t length) {
@@ -103,7 +104,6 @@ const uint8_t* MemoryMap::Bytes(uint32_t address, uint32_t length) {
 uint8_t* MemoryMap::MutableBytes(uint32_t address, uint32_t length) {
   Region* r = Find(address, length);
   if (r != nullptr && r->kind == Kind::Ram) return r->bytes.data() + (address - r->base);
-  ++droppedWrites_;
   return Scratch(address, length);
 }
 

@@ -1,7 +1,9 @@
 // The 32-bit physical address space: RAM, the flash image that ends at 4 GiB,
 // and MMIO devices. Reads of addresses nobody owns return all ones (open
 // bus); no address, however wild, can make the host touch memory outside the
-// mapped buffers.
+// mapped buffers. Exact-width accesses to devices and to the open bus, and
+// writes into flash, are logged; plain RAM and flash reads are not (the check
+// reads megabytes of flash).
 #pragma once
 
 #include <cstdint>
@@ -28,16 +30,18 @@ class MemoryMap {
   uint32_t FlashBase() const;
   const std::vector<uint8_t>& Flash() const;
 
-  // Exact-width accesses; MMIO ones are logged and routed to the device.
+  // Exact-width accesses; MMIO ones are routed to the device. An access that
+  // straddles a region's end counts as an open-bus access.
   uint32_t Read(uint32_t address, uint8_t width);
   void Write(uint32_t address, uint8_t width, uint32_t value);
 
-  // A range as host bytes. Inside one RAM or flash region this is the buffer
-  // itself; otherwise a copy with open-bus bytes where nothing is mapped (and
-  // where MMIO is, since devices are reached only by exact-width accesses).
+  // A range as host bytes, for reading in place. Inside one RAM or flash
+  // region this is the buffer itself; otherwise a copy with open-bus bytes
+  // where nothing is mapped (and where MMIO is, since devices are reached
+  // only by exact-width accesses). A view is not an access: nothing is logged.
   const uint8_t* Bytes(uint32_t address, uint32_t length);
   // Writable bytes: RAM itself; anything else is a scratch copy whose writes
-  // are dropped, as hardware drops writes into flash.
+  // go nowhere, as hardware drops writes into flash.
   uint8_t* MutableBytes(uint32_t address, uint32_t length);
 
   // Plain host-side access for tests and the PEI core model: no log, no device.
@@ -46,9 +50,6 @@ class MemoryMap {
   void Peek(uint32_t address, void* data, uint32_t length) const;
   uint32_t Peek32(uint32_t address) const;
   void Poke32(uint32_t address, uint32_t value);
-
-  // Writes into flash or unmapped space that were dropped.
-  uint64_t DroppedWrites() const { return droppedWrites_; }
 
  private:
   enum class Kind { Ram, Flash, Mmio };
@@ -69,7 +70,6 @@ class MemoryMap {
   AccessLog& log_;
   std::vector<Region> regions_;
   std::deque<std::vector<uint8_t>> scratch_;
-  uint64_t droppedWrites_ = 0;
 };
 
 }  // namespace vplat

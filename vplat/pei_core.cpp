@@ -6,11 +6,37 @@
 namespace vplat {
 namespace {
 
+// PI's HOB header; the module's own copy of it is not used here, so that the
+// two are checked against each other.
+struct HobHeader {
+  uint16_t type;
+  uint16_t length;  // the whole HOB, header included
+  uint32_t reserved;
+};
+static_assert(sizeof(HobHeader) == 8 && offsetof(HobHeader, length) == 2);
+constexpr uint16_t HOB_HEADER_LENGTH = sizeof(HobHeader);
+// The Phase Handoff Information Table opens every HOB list: PI's HOB type
+// 0x0001, 56 bytes on IA-32 (the header, version and boot mode, five 64-bit
+// memory bounds).
 constexpr uint16_t HOB_TYPE_HANDOFF = 0x0001;
 constexpr uint16_t PHIT_LENGTH = 56;
-constexpr uint16_t HOB_HEADER_LENGTH = 8;
-constexpr PeiService ALL_SERVICES[] = {PeiService::NotifyPpi, PeiService::GetHobList,
-                                       PeiService::CreateHob, PeiService::AllocatePool};
+constexpr uint32_t GUID_HOB_NAME_AT = sizeof(HobHeader);  // EFI_HOB_GUID_TYPE: header, then the name
+constexpr uint32_t GUID_HOB_DATA_AT = GUID_HOB_NAME_AT + sizeof(EFI_GUID);
+
+HobHeader HeaderAt(const MemoryMap& memory, uint32_t at) {
+  HobHeader header;
+  memory.Peek(at, &header, sizeof header);
+  return header;
+}
+
+void PutHeader(MemoryMap& memory, uint32_t at, uint16_t type, uint16_t length) {
+  const HobHeader header{type, length, 0};
+  memory.Poke(at, &header, sizeof header);
+}
+// A notify list ends with the descriptor that carries the terminate flag;
+// 16 is far more than any module registers at once, and bounds a list whose
+// flag never comes.
+constexpr uint32_t MAX_NOTIFY_DESCRIPTORS = 16;
 
 std::vector<uint32_t> GuidWords(const EFI_GUID& guid) {
   uint32_t words[4];
@@ -47,7 +73,7 @@ uint32_t PeiCore::EntryAddress(PeiService service) const {
 }
 
 PeiService PeiCore::ServiceAt(uint32_t function) const {
-  for (PeiService s : ALL_SERVICES)
+  for (PeiService s : KNOWN_PEI_SERVICES)
     if (EntryAddress(s) == function) return s;
   return PeiService::Unknown;
 }
@@ -58,17 +84,41 @@ void PeiCore::Install() {
   // Every slot the module does not use leads to the "unknown service" entry.
   for (uint32_t offset = 0; offset < SERVICES_TABLE_SIZE; offset += 4)
     memory_.Poke32(SERVICES_TABLE + offset, SERVICE_ENTRY_BASE);
-  for (PeiService s : ALL_SERVICES) memory_.Poke32(SERVICES_TABLE + ServiceOffset(s), EntryAddress(s));
+  for (PeiService s : KNOWN_PEI_SERVICES) memory_.Poke32(SERVICES_TABLE + ServiceOffset(s), EntryAddress(s));
 
   // PHIT HOB (its fields beyond the header are not read by the module), then the end.
   uint8_t* list = memory_.Ram(HOB_LIST_BASE, HOB_LIST_LIMIT - HOB_LIST_BASE);
   std::memset(list, 0, HOB_LIST_LIMIT - HOB_LIST_BASE);
-  std::memcpy(list + 0, &HOB_TYPE_HANDOFF, 2);
-  std::memcpy(list + 2, &PHIT_LENGTH, 2);
-  const uint16_t end = EFI_HOB_TYPE_END_OF_HOB_LIST, endLength = HOB_HEADER_LENGTH;
-  std::memcpy(list + PHIT_LENGTH, &end, 2);
-  std::memcpy(list + PHIT_LENGTH + 2, &endLength, 2);
+  PutHeader(memory_, HOB_LIST_BASE, HOB_TYPE_HANDOFF, PHIT_LENGTH);
+  PutHeader(memory_, HOB_LIST_BASE + PHIT_LENGTH, EFI_HOB_TYPE_END_OF_HOB_LIST, HOB_HEADER_LENGTH);
   poolNext_ = POOL_BASE;
+}
+
+EFI_STATUS PeiCore::Dispatch(uint32_t function, ServiceArguments& a) {
+  uint32_t out = 0;
+  EFI_STATUS status = EFI_UNSUPPORTED;
+  switch (ServiceAt(function)) {
+    case PeiService::NotifyPpi: {
+      std::vector<NotifyRegistration> list;
+      for (uint32_t entry = 0; entry < MAX_NOTIFY_DESCRIPTORS; ++entry) {
+        list.push_back(a.Descriptor(1, entry));
+        if (list.back().flags & EFI_PEI_PPI_DESCRIPTOR_TERMINATE_LIST) break;
+      }
+      return NotifyPpi(a.Word(0), std::move(list));
+    }
+    case PeiService::AllocatePool:
+      if ((status = AllocatePool(a.Word(0), a.Word(1), &out)) == EFI_SUCCESS) a.Store(2, out);
+      return status;
+    case PeiService::GetHobList:
+      if ((status = GetHobList(a.Word(0), &out)) == EFI_SUCCESS) a.Store(1, out);
+      return status;
+    case PeiService::CreateHob:
+      status = CreateHob(a.Word(0), static_cast<uint16_t>(a.Word(1)), static_cast<uint16_t>(a.Word(2)), &out);
+      if (status == EFI_SUCCESS) a.Store(3, out);
+      return status;
+    case PeiService::Unknown: break;
+  }
+  return UnknownService(function);
 }
 
 std::optional<EFI_STATUS> PeiCore::Failure(PeiService service) const {
@@ -86,7 +136,7 @@ EFI_STATUS PeiCore::NotifyPpi(uint32_t services, std::vector<NotifyRegistration>
   const EFI_STATUS status = Failure(PeiService::NotifyPpi).value_or(EFI_SUCCESS);
   if (status == EFI_SUCCESS)
     for (auto& entry : list) registrations_.push_back(std::move(entry));
-  log_.Record({AccessKind::Service, 0, 0, status, "NotifyPpi", std::move(args)});
+  log_.Record({AccessKind::Service, 0, 0, status, PeiService::NotifyPpi, std::move(args)});
   return status;
 }
 
@@ -101,14 +151,14 @@ EFI_STATUS PeiCore::AllocatePool(uint32_t services, uint32_t size, uint32_t* blo
     poolNext_ += rounded;
     *block = out;
   }
-  log_.Record({AccessKind::Service, 0, 0, status, "AllocatePool", {services, size, out}});
+  log_.Record({AccessKind::Service, 0, 0, status, PeiService::AllocatePool, {services, size, out}});
   return status;
 }
 
 EFI_STATUS PeiCore::GetHobList(uint32_t services, uint32_t* hobList) {
   const EFI_STATUS status = Failure(PeiService::GetHobList).value_or(EFI_SUCCESS);
   if (status == EFI_SUCCESS) *hobList = HOB_LIST_BASE;
-  log_.Record({AccessKind::Service, 0, 0, status, "GetHobList",
+  log_.Record({AccessKind::Service, 0, 0, status, PeiService::GetHobList,
                {services, status == EFI_SUCCESS ? HOB_LIST_BASE : 0}});
   return status;
 }
@@ -121,23 +171,28 @@ EFI_STATUS PeiCore::CreateHob(uint32_t services, uint16_t type, uint16_t length,
     if (out == 0) status = EFI_OUT_OF_RESOURCES;
     else *hob = out;
   }
-  log_.Record({AccessKind::Service, 0, 0, status, "CreateHob", {services, type, length, out}});
+  log_.Record({AccessKind::Service, 0, 0, status, PeiService::CreateHob, {services, type, length, out}});
   return status;
 }
 
 EFI_STATUS PeiCore::UnknownService(uint32_t function) {
-  log_.Record({AccessKind::Service, 0, 0, EFI_UNSUPPORTED, "UnknownService", {function}});
+  log_.Record({AccessKind::Service, 0, 0, EFI_UNSUPPORTED, PeiService::Unknown, {function}});
   return EFI_UNSUPPORTED;
 }
 
 std::optional<EFI_STATUS> PeiCore::SignalEndOfPei() {
   std::optional<EFI_STATUS> last;
+  notificationsRun_ = 0;
   // Index loop: a notification may register further ones.
   for (size_t i = 0; i < registrations_.size(); ++i) {
     const auto& r = registrations_[i];
     if ((r.flags & EFI_PEI_PPI_DESCRIPTOR_NOTIFY_CALLBACK) == 0) continue;
     if (std::memcmp(&r.guid, &END_OF_PEI_PPI_GUID, sizeof(EFI_GUID)) != 0) continue;
-    last = registrations_[i].invoke();
+    ++notificationsRun_;
+    // A copy: a notification may register further ones, which moves the list.
+    const auto notify = r.notify;
+    last = notify(SERVICES_POINTER, 0);
+    if (!last) break;  // it never returned: the processor is still in it
   }
   return last;
 }
@@ -145,37 +200,29 @@ std::optional<EFI_STATUS> PeiCore::SignalEndOfPei() {
 uint32_t PeiCore::EndOfHobList() const {
   uint32_t at = HOB_LIST_BASE;
   while (at + HOB_HEADER_LENGTH <= HOB_LIST_LIMIT) {
-    uint8_t header[4];
-    memory_.Peek(at, header, 4);
-    const uint16_t type = static_cast<uint16_t>(header[0] | header[1] << 8);
-    const uint16_t length = static_cast<uint16_t>(header[2] | header[3] << 8);
-    if (type == EFI_HOB_TYPE_END_OF_HOB_LIST || length == 0) return at;
-    at += length;
+    const HobHeader header = HeaderAt(memory_, at);
+    if (header.type == EFI_HOB_TYPE_END_OF_HOB_LIST || header.length == 0) return at;
+    at += header.length;
   }
   return HOB_LIST_LIMIT;
 }
 
 uint32_t PeiCore::AppendHob(uint16_t type, uint16_t length) {
-  // HOB lengths are kept multiples of 8, as the PI specification requires.
+  // HOB lengths are kept multiples of 8, as PI requires.
   const uint32_t rounded = (uint32_t{length} + 7u) & ~7u;
   const uint32_t at = EndOfHobList();
   if (rounded < HOB_HEADER_LENGTH || at + rounded + HOB_HEADER_LENGTH > HOB_LIST_LIMIT) return 0;
-  uint8_t* hob = memory_.Ram(at, rounded + HOB_HEADER_LENGTH);
-  std::memset(hob, 0, rounded + HOB_HEADER_LENGTH);
-  const uint16_t length16 = static_cast<uint16_t>(rounded);
-  std::memcpy(hob, &type, 2);
-  std::memcpy(hob + 2, &length16, 2);
-  const uint16_t end = EFI_HOB_TYPE_END_OF_HOB_LIST, endLength = HOB_HEADER_LENGTH;
-  std::memcpy(hob + rounded, &end, 2);
-  std::memcpy(hob + rounded + 2, &endLength, 2);
+  std::memset(memory_.Ram(at, rounded + HOB_HEADER_LENGTH), 0, rounded + HOB_HEADER_LENGTH);
+  PutHeader(memory_, at, type, static_cast<uint16_t>(rounded));
+  PutHeader(memory_, at + rounded, EFI_HOB_TYPE_END_OF_HOB_LIST, HOB_HEADER_LENGTH);
   return at;
 }
 
 void PeiCore::AddGuidHob(const EFI_GUID& name, const std::vector<uint8_t>& data) {
-  const uint32_t at = AppendHob(EFI_HOB_TYPE_GUID_EXTENSION, static_cast<uint16_t>(24 + data.size()));
+  const uint32_t at = AppendHob(EFI_HOB_TYPE_GUID_EXTENSION, static_cast<uint16_t>(GUID_HOB_DATA_AT + data.size()));
   if (at == 0) throw std::length_error("HOB list full");
-  memory_.Poke(at + 8, &name, sizeof name);
-  if (!data.empty()) memory_.Poke(at + 24, data.data(), static_cast<uint32_t>(data.size()));
+  memory_.Poke(at + GUID_HOB_NAME_AT, &name, sizeof name);
+  if (!data.empty()) memory_.Poke(at + GUID_HOB_DATA_AT, data.data(), static_cast<uint32_t>(data.size()));
 }
 
 void PeiCore::AddTscFrequencyHob(uint64_t hz) {
@@ -188,15 +235,11 @@ std::vector<Hob> PeiCore::Hobs() const {
   std::vector<Hob> hobs;
   uint32_t at = HOB_LIST_BASE;
   while (at + HOB_HEADER_LENGTH <= HOB_LIST_LIMIT) {
-    Hob hob{at, 0, 0, {}};
-    uint8_t header[4];
-    memory_.Peek(at, header, 4);
-    hob.type = static_cast<uint16_t>(header[0] | header[1] << 8);
-    hob.length = static_cast<uint16_t>(header[2] | header[3] << 8);
-    if (hob.type == EFI_HOB_TYPE_END_OF_HOB_LIST || hob.length < HOB_HEADER_LENGTH) break;
-    hob.bytes.resize(hob.length);
-    memory_.Peek(at, hob.bytes.data(), hob.length);
-    at += hob.length;
+    const HobHeader header = HeaderAt(memory_, at);
+    if (header.type == EFI_HOB_TYPE_END_OF_HOB_LIST || header.length < HOB_HEADER_LENGTH) break;
+    Hob hob{at, header.type, header.length, std::vector<uint8_t>(header.length)};
+    memory_.Peek(at, hob.bytes.data(), header.length);
+    at += header.length;
     hobs.push_back(std::move(hob));
   }
   return hobs;

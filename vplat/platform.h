@@ -1,6 +1,12 @@
 // One virtual machine: the physical address space, the port space, simulated
 // time with the TSC derived from it, the interrupt flag and IDTR, the PEI core
 // model, and the access log that all of them write into.
+//
+// vplat keeps its own copies of the platform's numbers (addresses, ports,
+// register and record layouts, the image layout in flash_image.h) and shares
+// only the module's types: it is the platform the module is checked against,
+// so a wrong number in the module shows up as a disagreement, never as the
+// two agreeing on the same mistake.
 #pragma once
 
 #include <cstdint>
@@ -48,7 +54,7 @@ class Platform {
   // Simulated time, in PIT input clocks since power-on.
   uint64_t PitClocks() const { return pitClocks_; }
   void AdvancePitClocks(uint64_t clocks) { pitClocks_ += clocks; }
-  // The TSC counts at tscHz: floor(PitClocks * tscHz / PIT_INPUT_HZ) + offset.
+  // The TSC counts at tscHz from 0 at power-on: floor(PitClocks * tscHz / PIT_INPUT_HZ).
   void SetTscHz(uint64_t hz) { tscHz_ = hz; }
   uint64_t TscHz() const { return tscHz_; }
   uint64_t Tsc() const;

@@ -16,6 +16,9 @@ const EFI_PEI_NOTIFY_DESCRIPTOR EndOfPeiNotify = {
     OnEndOfPei,
 };
 
+// The PEI core dispatches a PEIM with its file handle. FileHandle is used only
+// as a switch: a caller that passes NULL asks for the registration alone,
+// without the millisecond of timer polling the TSC measurement costs.
 extern "C" EFI_STATUS ModuleEntry(EFI_PEI_FILE_HANDLE FileHandle, const void*) {
   if (FileHandle != nullptr) PublishTscFrequency();
   const PhysAddr services = FindPeiServices();

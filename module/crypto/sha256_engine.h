@@ -6,7 +6,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
-// 0 or HASH_ERROR_NULL_POINTER.
+// 0 or HASH_ERROR_NULL_POINTER. The values are fixed numbers of the engine's
+// interface: a caller compares the whole 32-bit value against them.
 typedef int32_t HashStatus;
 
 inline constexpr HashStatus HASH_SUCCESS = 0;

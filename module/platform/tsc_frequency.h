@@ -10,7 +10,10 @@ inline constexpr uint16_t PIT_COUNTER2_PORT = 0x42;      // counter 2 data
 inline constexpr uint16_t SYSTEM_CONTROL_PORT_B = 0x61;  // bit 0 gate, bit 1 speaker, bit 5 counter 2 output
 // 1193 PIT input clocks at 1.193182 MHz, taken as exactly one millisecond.
 inline constexpr uint16_t TSC_CALIBRATION_PIT_COUNT = 0x04A9;
-// The count a square-wave counter 2 gets back after the measurement.
+// The count a square-wave counter 2 gets back after the measurement: 1280
+// clocks, a tone of about 932 Hz (1.193182 MHz / 1280). Counter 2's count is
+// never read, so the one it had cannot be restored; a square-wave counter gets
+// this usual beep count instead.
 inline constexpr uint16_t PIT_CH2_RESTORE_COUNT = 0x0500;
 // Reads of port B while waiting for counter 2's output: about a second at an
 // ISA read's microsecond, a thousand times the millisecond the count takes.

@@ -67,7 +67,7 @@ inline constexpr uint32_t SCRATCH_TEXT_SIZE = 38;
 // Entries of StatusTextTable: success, warnings 1 to 5, errors 1 to 33.
 inline constexpr uint32_t STATUS_TEXT_COUNT = 39;
 
-// The UEFI specification's EFI_TIME. The engine reads Year, Month, Day, Hour
+// UEFI's EFI_TIME. The engine reads Year, Month, Day, Hour
 // and Minute only.
 struct EFI_TIME {
   uint16_t Year;  // 1900 - 9999

@@ -1,7 +1,7 @@
 #include "module/print/print.h"
 
-// Status names for %r and for the tools, after the names the UEFI
-// specification gives its status codes. StatusText below maps a code to its
+// Status names for %r and for the tools, after the names UEFI gives its
+// status codes. StatusText below maps a code to its
 // index, so the order is part of the interface.
 const char* const StatusTextTable[STATUS_TEXT_COUNT] = {
     "Success",                   //  0  0x00000000

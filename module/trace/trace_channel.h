@@ -37,7 +37,8 @@ inline constexpr uint32_t APERTURE_DEAD = 0xFFFFFFFFu;        // first aperture 
 inline constexpr uint16_t PROBE_MASTER = 255;
 inline constexpr uint16_t PROBE_CHANNEL = 255;
 
-// TraceOutputTable.stamp after initialisation.
+// TraceOutputTable.stamp after initialisation: the layout's version mark, 1.4
+// in the two middle bytes, for a debugger that finds the table in memory.
 inline constexpr uint32_t TRACE_OUTPUT_STAMP = 0x00010400u;
 
 struct TraceHandle;
@@ -61,7 +62,10 @@ using TraceWrite8Hook = void (*)(TraceHandle* handle, uint8_t value);
 using TraceEndHook = void (*)(TraceHandle* handle);
 
 // The hooks and the writer that serve a set of handles. Every slot is a plain
-// function pointer (32 bits on the target, so 48 bytes in all there).
+// function pointer (32 bits on the target, so 48 bytes in all there). The
+// layout is fixed and its offsets asserted, so fields that no operation here
+// reads (stamp, markerWord, hookParam) keep their places for whoever reads
+// the table in memory.
 struct TraceOutputTable {
   uint32_t stamp;       // TRACE_OUTPUT_STAMP once initialised; never read
   uint32_t markerWord;  // 0xFFFFFFFF once initialised; never read
@@ -82,8 +86,9 @@ static_assert(offsetof(TraceOutputTable, writeEnd) - offsetof(TraceOutputTable, 
               8 * sizeof(void*));
 static_assert(offsetof(TraceOutputTable, hookParam) == offsetof(TraceOutputTable, writeEnd) + sizeof(void*));
 
-// One sender's state. Fields of the format that no operation of this module
-// touches are left out.
+// One sender's state, in the fixed layout the offsets below assert; fields
+// that no operation here reads (platformWord) keep their places in it. Fields
+// of the format that no operation of this module touches are left out.
 struct TraceHandle {
   TraceOutputTable* output;
   uint32_t flags;  // bit 0: initialised

@@ -47,7 +47,7 @@ constexpr bool FitsBelow4G(PhysAddr address, uint32_t length) {
 }
 inline constexpr PhysAddr NULL_PHYS = Phys(0);
 
-// PI specification records, laid out as on IA-32 when built for the target.
+// PI records, laid out as on IA-32 when built for the target.
 typedef void* EFI_PEI_FILE_HANDLE;
 
 struct EFI_PEI_NOTIFY_DESCRIPTOR;

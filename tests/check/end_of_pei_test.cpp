@@ -87,7 +87,7 @@ TEST(EndOfPei, FailedAllocationHashesNothingAndComparesNothing) {
   // Only the TSC HOB search, the registration, the failed allocation, the
   // POST code, the trace hub probe that finds no hub, and the halt.
   ASSERT_EQ(o.log.size(), 6u);
-  EXPECT_EQ(o.log[2].service, "AllocatePool");
+  EXPECT_EQ(o.log[2].service, vplat::PeiService::AllocatePool);
   EXPECT_EQ(o.log[2].args[1], 112u);
   EXPECT_EQ(o.log[3], (Access{AccessKind::PortWrite, 0x80, 2, 0x008F}));
   EXPECT_EQ(o.log[4], (Access{AccessKind::MmioRead, 0xE00FA000u, 2, 0xFFFF}));
@@ -115,7 +115,7 @@ TEST(ModuleEntry, RegistersOneTerminatingNotifyForEndOfPei) {
     const auto calls = [&] {
       std::vector<Access> c;
       for (const auto& a : o.log)
-        if (a.service == "NotifyPpi") c.push_back(a);
+        if (a.kind == AccessKind::Service && a.service == vplat::PeiService::NotifyPpi) c.push_back(a);
       return c;
     }();
     ASSERT_EQ(calls.size(), 1u);

@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "module/check/failure_trace_line.h"
-#include "module/print/print.h"
 #include "vplat/flash_image.h"
 #include "runners/run_native.h"
 #include "vplat/devices/trace_decoder.h"
@@ -31,10 +30,12 @@ bool IsApertureWrite(const vplat::Access& a) {
   return a.kind == AccessKind::MmioWrite && a.address >= kApertureBase && a.address < kApertureBase + 0x200000;
 }
 
-TEST(FailureTraceLine, FormatsTheTwentySixBytesWithTheTerminator) {
+TEST(FailureTraceLine, LeavesTheTwentySixBytesAndTheTerminatorInItsBuffer) {
+  vplat::Platform platform;  // no trace hub: the line is formatted, then sent nowhere
+  vplat::ScopedPlatform scope(platform);
   char buffer[TRACE_LINE_BUFFER_SIZE];
   std::memset(buffer, 0x55, sizeof buffer);
-  EXPECT_EQ(PrintToBuffer(buffer, TRACE_LINE_BUFFER_SIZE, "TraceHub : POSTCODE=<%02x>\n\r", 0x8Fu), 26u);
+  SendFailureTraceLine(buffer);
   EXPECT_EQ(0, std::memcmp(buffer, kLine, sizeof kLine));  // 26 characters and the zero
   EXPECT_EQ(buffer[27], 0x55) << "nothing past the terminator";
 }
@@ -81,7 +82,7 @@ TEST(FailureTraceLine, PassedCheckTouchesNoTraceHub) {
   s.image = vplat::BuildFlashImage({});
   s.tscHobPresent = true;
   const auto o = runners::RunNative(s);
-  EXPECT_EQ(o.Verdict(), "passed");
+  EXPECT_EQ(runners::VerdictOf(o), runners::Verdict::Pass);
   for (const auto& a : o.log) EXPECT_NE(a.kind, AccessKind::MmioRead) << vplat::Describe(a);
   for (const auto& a : o.log) EXPECT_NE(a.kind, AccessKind::MmioWrite) << vplat::Describe(a);
 }

@@ -72,7 +72,7 @@ TEST(ReserveGuidHobData, LengthMustFitSixteenBits) {
   } cases[] = {
       {0xFFFF - 24 + 1, {}},  // refused before CreateHob
       {0xFFFF - 24,
-       {Call("CreateHob", EFI_OUT_OF_RESOURCES, {vplat::SERVICES_POINTER, 4, 0xFFFF, 0})}},  // list too small
+       {Call(vplat::PeiService::CreateHob, EFI_OUT_OF_RESOURCES, {vplat::SERVICES_POINTER, 4, 0xFFFF, 0})}},  // list too small
       {0xFFFFFFFF, {}},
   };
   for (const auto& c : cases) {

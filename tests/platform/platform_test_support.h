@@ -21,7 +21,7 @@ using vplat::AccessKind;
 
 inline Access In(uint16_t port, uint8_t value) { return {AccessKind::PortRead, port, 1, value}; }
 inline Access Out(uint16_t port, uint8_t value) { return {AccessKind::PortWrite, port, 1, value}; }
-inline Access Call(const char* service, EFI_STATUS status, std::vector<uint32_t> args) {
+inline Access Call(vplat::PeiService service, EFI_STATUS status, std::vector<uint32_t> args) {
   return {AccessKind::Service, 0, 0, status, service, std::move(args)};
 }
 

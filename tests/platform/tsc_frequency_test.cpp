@@ -21,11 +21,11 @@ constexpr uint32_t FIRST_FREE_HOB = vplat::HOB_LIST_BASE + PHIT_LENGTH;
 constexpr uint64_t CLOCKS_TO_START = 8;
 constexpr uint64_t CLOCKS_TO_END = 8 + 1193;
 
-const Access kGetHobList = Call("GetHobList", EFI_SUCCESS, {SERVICES, vplat::HOB_LIST_BASE});
-const Access kNotifyPpi = Call("NotifyPpi", EFI_SUCCESS,
+const Access kGetHobList = Call(vplat::PeiService::GetHobList, EFI_SUCCESS, {SERVICES, vplat::HOB_LIST_BASE});
+const Access kNotifyPpi = Call(vplat::PeiService::NotifyPpi, EFI_SUCCESS,
                                {SERVICES, 0x80000020u, 0x605ea650u, 0x42e1c65cu, 0xa59180bau, 0xc618b62au});
 
-Access CreateHob(EFI_STATUS status, uint32_t hob) { return Call("CreateHob", status, {SERVICES, 4, 32, hob}); }
+Access CreateHob(EFI_STATUS status, uint32_t hob) { return Call(vplat::PeiService::CreateHob, status, {SERVICES, 4, 32, hob}); }
 
 // Counter 2 and port B before the run, and the bytes the measurement must
 // read and write because of them.
@@ -285,7 +285,7 @@ TEST(PublishTscFrequency, FailingServices) {
       {"CreateHob fails: nothing written", vplat::PeiService::CreateHob, EFI_OUT_OF_RESOURCES, kGetHobList,
        CreateHob(EFI_OUT_OF_RESOURCES, 0), false},
       {"GetHobList fails: an empty list", vplat::PeiService::GetHobList, 0x80000012u,
-       Call("GetHobList", 0x80000012u, {SERVICES, 0}), CreateHob(EFI_SUCCESS, FIRST_FREE_HOB), true},
+       Call(vplat::PeiService::GetHobList, 0x80000012u, {SERVICES, 0}), CreateHob(EFI_SUCCESS, FIRST_FREE_HOB), true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -40,12 +40,14 @@ Scenario WithImage(const vplat::FlashImageOptions& options) {
 }
 
 template <typename Change>
-FidelityCase Case(std::string name, Scenario (*base)(), Change change) {
-  return {std::move(name), [base, change] {
+FidelityCase Case(std::string name, Scenario (*base)(), Change change, std::vector<vplat::Access> emulatedOnly = {}) {
+  return {std::move(name),
+          [base, change] {
             Scenario s = base();
             change(s);
             return s;
-          }};
+          },
+          std::move(emulatedOnly)};
 }
 
 }  // namespace
@@ -57,7 +59,9 @@ const std::vector<FidelityCase>& FidelityScenarios() {
       Case("pass, interrupts off", Base, [](Scenario& s) { s.interruptsEnabled = false; }),
       Case("pool allocation fails", Base, [](Scenario& s) { s = PoolFailure(TraceHubMode::Present); }),
       Case("no FIT signature", Base, [](Scenario& s) { vplat::Store(s.image, vplat::DEFAULT_FIT_ADDRESS, "_FIT_\0\0\0", 8); }),
-      Case("FIT pointer into nowhere", Base, [](Scenario& s) { vplat::Store32(s.image, vplat::FIT_POINTER, 0x12345678); }),
+      // The signature compare stops at the first byte, 0xFF from the open bus.
+      Case("FIT pointer into nowhere", Base, [](Scenario& s) { vplat::Store32(s.image, vplat::FIT_POINTER, 0x12345678); },
+           {{vplat::AccessKind::OpenBusRead, 0x12345678, 1, 0xFF}}),
       Case("bad FIT checksum", Base,
            [](Scenario& s) { s.image[vplat::OffsetOf(s.image, vplat::DEFAULT_FIT_ADDRESS) + 15] ^= 1; }),
       Case("no manifest entry", Base, [](Scenario& s) {

@@ -60,7 +60,7 @@ std::vector<uint8_t> BuildPe(const PeRecipe& recipe) {
   opt.header.NumberOfRvaAndSizes = PE_DIRECTORY_COUNT;
   if (recipe.relocationDirectory) opt.DataDirectory[PE_DIRECTORY_BASE_RELOCATION] = {relocRva, relocSize};
   Put(b, OPTIONAL_AT, opt);
-  Put(b, SECTIONS_AT, Section(".text", TEXT_RVA, textSize, PE_SCN_CNT_CODE | PE_SCN_MEM_EXECUTE | PE_SCN_MEM_READ));
+  Put(b, SECTIONS_AT, Section(".text", TEXT_RVA, textSize, recipe.textCharacteristics));
   Put(b, SECTIONS_AT + sizeof(PeSectionHeader),
       Section(".reloc", relocRva, relocSize, PE_SCN_CNT_INITIALIZED_DATA | PE_SCN_MEM_READ | PE_SCN_MEM_DISCARDABLE));
   std::memcpy(&b[TEXT_RVA], recipe.code.data(), textSize);

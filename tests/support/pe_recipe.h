@@ -27,6 +27,7 @@ struct PeRecipe {
   uint16_t machine = firmware::PE_MACHINE_I386;
   uint16_t magic = firmware::PE_MAGIC_PE32;
   uint16_t subsystem = firmware::PE_SUBSYSTEM_EFI_BOOT_SERVICE_DRIVER;
+  uint32_t textCharacteristics = firmware::PE_SCN_CNT_CODE | firmware::PE_SCN_MEM_EXECUTE | firmware::PE_SCN_MEM_READ;
 };
 
 std::vector<uint8_t> BuildPe(const PeRecipe& recipe);

@@ -2,6 +2,7 @@
 // stderr naming the file, never a crash and never a verdict.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <cstdlib>
@@ -93,7 +94,7 @@ TEST(BadInput, TheEmulatedModuleMayNotCoverTheFit) {
   const std::string dir = tools_test::ScratchDir();
   ASSERT_EQ(Veriflash("image create --no-module --fit 0xFFD40100 " + dir + "/a.bin").status, 0);
   ExpectUnusable(Veriflash("run " + dir + "/a.bin"), dir + "/a.bin",
-                 "cannot emulate " + kModule + ": the FIT at 0xFFD40100 would overlap the module at 0xFFD40000");
+                 "cannot place " + kModule + ": the module at 0xFFD40000 would overlap the FIT at 0xFFD40100");
   EXPECT_EQ(Veriflash("run --engine native " + dir + "/a.bin").status, 0);
 }
 
@@ -197,6 +198,49 @@ TEST(Usage, HelpSaysWhichOptionsFailTheCheckOnPurpose) {
     SCOPED_TRACE(option);
     EXPECT_EQ(lines[option].find("FAILS"), std::string::npos) << lines[option];
   }
+}
+
+}  // namespace
+
+namespace {
+
+// Special files: refused at once with one line, never opened in a way that
+// blocks (a FIFO with no writer), never replaced by -f.
+TEST(BadInput, SpecialFilesAreRefusedAtOnceAndNeverReplaced) {
+  const std::string dir = tools_test::ScratchDir();
+  const std::string fifo = dir + "/fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  ASSERT_EQ(Veriflash("image create " + dir + "/image.bin").status, 0);
+  for (const std::string args : {"inspect " + fifo, "run --module " + fifo + " " + dir + "/image.bin",
+                                 "image create " + dir + "/new.bin --content " + fifo}) {
+    SCOPED_TRACE(args);
+    // Bounded, so that a tool that blocks fails the test instead of hanging it.
+    const std::string command = "timeout 20 " + std::string(VERIFLASH_TOOL) + " " + args + " 2>" + dir + "/err";
+    EXPECT_EQ(WEXITSTATUS(std::system(command.c_str())), 2);
+    const auto err = tools_test::ReadBytes(dir + "/err");
+    const std::string text(err.begin(), err.end());
+    EXPECT_EQ(text.rfind("veriflash: " + fifo + ": ", 0), 0u) << text;
+    EXPECT_NE(text.find("not a regular file"), std::string::npos) << text;
+  }
+  const std::string link = dir + "/null";
+  std::filesystem::create_symlink("/dev/null", link);
+  ExpectUnusable(Veriflash("image create -f /dev/null"), "/dev/null",
+                 "is not a regular file; --force replaces regular files only");
+  ExpectUnusable(Veriflash("image create -f " + link), link, "is not a regular file; --force replaces regular files only");
+  EXPECT_TRUE(std::filesystem::is_character_file("/dev/null"));
+  EXPECT_TRUE(std::filesystem::is_symlink(link));
+}
+
+// A file name that is not UTF-8 gets replacement characters in JSON; the
+// verdict does not depend on --json.
+TEST(BadInput, NamesThatAreNotUtf8StillGiveJson) {
+  const std::string dir = tools_test::ScratchDir();
+  const std::string name = dir + "/caf\xE9.bin";
+  ASSERT_EQ(Veriflash("image create " + name).status, 0);
+  const auto r = Veriflash("inspect --json " + name);
+  EXPECT_EQ(r.status, Veriflash("inspect " + name).status);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.Json()["image"]["name"], dir + "/caf\xEF\xBF\xBD.bin");
 }
 
 }  // namespace

@@ -58,7 +58,7 @@ TEST_F(RunReport, TraceListsTheAccessLogEndingInThePostCodeAndTheHalt) {
 }
 
 TEST_F(RunReport, EveryTraceHubModeEndsInTheSameVerdict) {
-  for (const char* mode : {"present", "disabled", "absent"}) {
+  for (const char* mode : {"present", "disabled", "aperture-dead", "absent"}) {
     SCOPED_TRACE(mode);
     const auto failed = Veriflash(std::string("run --engine native --json --trace-hub ") + mode + " " + Fail());
     EXPECT_EQ(failed.status, 1);

@@ -44,7 +44,7 @@ TEST(Acceptance, FailureLineIsExactlyThisAccessSequence) {
     expected.push_back(w);
   }
   ExpectLog(expected, rig.Log());
-  EXPECT_EQ(rig.platform.memory.DroppedWrites(), 0u);
+  EXPECT_EQ(rig.platform.log.DroppedWrites(), 0u);
 
   const auto result = vplat::DecodeTrace(rig.Log());
   ASSERT_TRUE(result.Clean());
@@ -64,7 +64,7 @@ TEST(Acceptance, AbsentOrDisabledHubGetsNothingInTheAperture) {
     Rig rig(mode);
     EXPECT_EQ(TraceWriteString(kLine, 26), EFI_SUCCESS);
     EXPECT_TRUE(rig.Writes().empty());
-    EXPECT_EQ(rig.platform.memory.DroppedWrites(), 0u);
+    EXPECT_EQ(rig.platform.log.DroppedWrites(), 0u);
     ExpectLog(GateReads(mode), rig.Log());  // the probe only
     const auto result = vplat::DecodeTrace(rig.Log());
     EXPECT_TRUE(result.messages.empty());

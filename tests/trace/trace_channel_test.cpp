@@ -59,42 +59,57 @@ TEST(GetChannelAddress, EachAbsenceConditionYieldsZeroAfterItsReads) {
   }
 }
 
-TEST(InstallChannelHooks, PresentHubGetsTheHardwareHooksAndTheProbeWindow) {
+// Every slot of an installed table, driven once: bind to master 32 channel
+// 14, then the start, alternate start, data of each width, end and aux hooks.
+void DriveEverySlot(TraceOutputTable& table, TraceHandle& handle, const TraceChannelId& id) {
+  table.bindHook(&handle, &id);
+  table.writeStart(&handle, 0x01FF0222);
+  table.writeStartAlt(&handle, 0x01FF0022);
+  table.writeData8(&handle, 0x5A);
+  table.writeData16(&handle, 0x0A0D);
+  table.writeData32(&handle, 0x63617254);
+  table.writeEnd(&handle);
+  table.auxHook(&handle);
+}
+
+TEST(InstallChannelHooks, PresentHubGetsHooksThatWriteEachItemAtItsRegister) {
   Rig rig(TraceHubMode::Present);
   TraceOutputTable table = ZeroTraceRecord.table;
-  EXPECT_EQ(Raw(InstallChannelHooks(&table, 0x1234)), 0xFE3C1FC0u);
-  EXPECT_EQ(table.bindHook, &BindChannel);
-  EXPECT_EQ(table.auxHook, static_cast<TraceAuxHook>(NoOpHook));
-  EXPECT_EQ(table.writeStart, &WriteStart32);
-  EXPECT_EQ(table.writeStartAlt, &WriteStartAlt32);
-  EXPECT_EQ(table.writeData8, &WriteData8);
-  EXPECT_EQ(table.writeData16, &WriteData16);
-  EXPECT_EQ(table.writeData32, &WriteData32);
-  EXPECT_EQ(table.writeEnd, &WriteEnd);
+  EXPECT_EQ(Raw(InstallChannelHooks(&table, 0x1234)), 0xFE3C1FC0u);  // the probe's window
   EXPECT_EQ(table.hookParam, 0x1234u);
   EXPECT_EQ(table.writeMessage, nullptr) << "the installer never touches writeMessage";
   EXPECT_EQ(table.stamp, 0u);
   EXPECT_EQ(table.markerWord, 0u);
-  // One probe for master 255, channel 255.
-  ExpectLog(GateReads(TraceHubMode::Present), rig.Log());
+  TraceHandle handle = ZeroTraceRecord.handle;
+  handle.platformWord = 0xA5A5A5A5;
+  const TraceChannelId id = {32, 14};
+  DriveEverySlot(table, handle, id);
+  EXPECT_EQ(handle.platformWord, 0xA5A5A5A5u);
+  ExpectLog(ExpectedLog(kWindow, {{0x10, 4, 0x01FF0222},
+                                  {0x18, 4, 0x01FF0022},
+                                  {0x00, 1, 0x5A},
+                                  {0x00, 2, 0x0A0D},
+                                  {0x00, 4, 0x63617254},
+                                  {0x30, 4, 0}}),
+            rig.Log());
 }
 
-TEST(InstallChannelHooks, UnusableHubGetsTheDoNothingHooks) {
+TEST(InstallChannelHooks, UnusableHubGetsHooksThatOnlyClearThePlatformWord) {
   for (const auto& c : kAbsences) {
     SCOPED_TRACE(c.name);
     Rig rig(c.mode);
     TraceOutputTable table = ZeroTraceRecord.table;
     EXPECT_EQ(InstallChannelHooks(&table, 7), NULL_PHYS);
-    EXPECT_EQ(table.bindHook, &BindChannel);
-    EXPECT_EQ(table.auxHook, static_cast<TraceAuxHook>(NoOpHook));
-    EXPECT_EQ(table.writeStart, &ClearPlatformWord);
-    EXPECT_EQ(table.writeStartAlt, &ClearPlatformWord);
-    EXPECT_EQ(table.writeData8, static_cast<TraceWrite8Hook>(NoOpHook));
-    EXPECT_EQ(table.writeData16, static_cast<TraceWrite16Hook>(NoOpHook));
-    EXPECT_EQ(table.writeData32, static_cast<TraceWrite32Hook>(NoOpHook));
-    EXPECT_EQ(table.writeEnd, static_cast<TraceEndHook>(NoOpHook));
     EXPECT_EQ(table.hookParam, 7u);
-    ExpectLog(GateReads(c.mode), rig.Log());
+    TraceHandle handle = ZeroTraceRecord.handle;
+    handle.platformWord = 0xA5A5A5A5;
+    handle.sequence = 9;
+    const TraceChannelId id = {32, 14};
+    DriveEverySlot(table, handle, id);
+    EXPECT_EQ(handle.platformWord, 0u);
+    EXPECT_EQ(handle.sequence, 9u);
+    EXPECT_EQ(handle.channel, 14u) << "binding works without a hub";
+    ExpectLog(GateReads(c.mode), rig.Log());  // the probe, nothing after it
   }
 }
 
@@ -159,7 +174,7 @@ TEST(HardwareHooks, MasterBelow32DropsEveryValueAfterItsLookup) {
   for (int i = 0; i < 10; ++i)
     for (const auto& r : GateReads(TraceHubMode::Present)) expected.push_back(r);
   ExpectLog(expected, rig.Log());
-  EXPECT_EQ(rig.platform.memory.DroppedWrites(), 0u);
+  EXPECT_EQ(rig.platform.log.DroppedWrites(), 0u);
 }
 
 TEST(HardwareHooks, HubThatVanishesAfterTheProbeGetsNoWrite) {
@@ -177,21 +192,6 @@ TEST(HardwareHooks, HubThatVanishesAfterTheProbeGetsNoWrite) {
   }
 }
 
-TEST(FallbackHooks, ClearPlatformWordAndNoOpHookTouchNothingElse) {
-  Rig rig(TraceHubMode::Present);
-  TraceHandle handle = ZeroTraceRecord.handle;
-  handle.platformWord = 0xA5A5A5A5;
-  handle.sequence = 9;
-  ClearPlatformWord(&handle, 0x01FF0222);
-  EXPECT_EQ(handle.platformWord, 0u);
-  NoOpHook(&handle);
-  NoOpHook(&handle, uint8_t{1});
-  NoOpHook(&handle, uint16_t{2});
-  NoOpHook(&handle, uint32_t{3});
-  EXPECT_EQ(handle.sequence, 9u);
-  EXPECT_TRUE(rig.Log().empty());
-}
-
 // The whole failure-path call with no usable hub: the probe's reads and
 // nothing else; the start hook clears platformWord.
 TEST(Absence, NoApertureWriteAndPlatformWordLeftZero) {
@@ -200,11 +200,10 @@ TEST(Absence, NoApertureWriteAndPlatformWordLeftZero) {
     Rig rig(c.mode);
     EXPECT_EQ(TraceWriteString("abcdefg", 7), EFI_SUCCESS);
     ExpectLog(GateReads(c.mode), rig.Log());
-    EXPECT_EQ(rig.platform.memory.DroppedWrites(), 0u);
+    EXPECT_EQ(rig.platform.log.DroppedWrites(), 0u);
 
     rig.platform.log.Clear();
     Sender sender(0x00FF0000);
-    ASSERT_EQ(sender.table.writeStart, &ClearPlatformWord);
     sender.handle.platformWord = 0xA5A5A5A5;
     sender.Send("TraceHub : POSTCODE=<8F>\r\n");
     EXPECT_EQ(sender.handle.platformWord, 0u);

@@ -13,7 +13,7 @@ namespace {
 using vplat::Access;
 using vplat::AccessKind;
 
-TEST(MemoryMap, UnmappedReadsFloatHighAndFlashIgnoresWrites) {
+TEST(MemoryMap, OpenBusFloatsHighFlashIgnoresWritesAndOnlyPlainMemoryGoesUnlogged) {
   vplat::Platform p;
   p.memory.MapFlash(std::vector<uint8_t>(0x1000, 0x5A));
   struct Case {
@@ -26,13 +26,23 @@ TEST(MemoryMap, UnmappedReadsFloatHighAndFlashIgnoresWrites) {
       {0xFFFFF000, 4, 0x5A5A5A5A},             // flash
       {0xFFFFEFFE, 4, 0x5A5AFFFF},             // straddles the start of flash
       {vplat::RAM_SIZE - 1, 2, 0xFF00},        // last RAM byte (0), then open bus
+      {0x00001000, 4, 0x00000000},             // RAM
   };
   for (const auto& c : reads) EXPECT_EQ(p.memory.Read(c.address, c.width), c.value) << std::hex << c.address;
   p.memory.Write(0xFFFFF000, 4, 0);
   p.memory.Write(0x40000000, 1, 0);
+  p.memory.Write(0x00001000, 4, 7);
   EXPECT_EQ(p.memory.Read(0xFFFFF000, 4), 0x5A5A5A5Au);
-  EXPECT_EQ(p.memory.DroppedWrites(), 2u);
-  EXPECT_TRUE(p.log.Entries().empty()) << "plain memory is not logged";
+  EXPECT_EQ(p.memory.Read(0x00001000, 4), 7u);
+  const std::vector<Access> expected = {
+      {AccessKind::OpenBusRead, 0x40000000, 4, 0xFFFFFFFF},
+      {AccessKind::OpenBusRead, 0xFFFFEFFE, 4, 0x5A5AFFFF},
+      {AccessKind::OpenBusRead, vplat::RAM_SIZE - 1, 2, 0xFF00},
+      {AccessKind::FlashWrite, 0xFFFFF000, 4, 0},
+      {AccessKind::OpenBusWrite, 0x40000000, 1, 0},
+  };
+  EXPECT_TRUE(p.log.Entries() == expected) << vplat::DescribeDifference(expected, p.log.Entries());
+  EXPECT_EQ(p.log.DroppedWrites(), 2u);
   // A range that wraps past 4 GiB is served from a copy, never out of bounds.
   const uint8_t* wrap = p.memory.Bytes(0xFFFFFFF0u, 0x20);
   EXPECT_EQ(wrap[0], 0x5A);
@@ -66,7 +76,7 @@ TEST(PeiCore, CreateHobInsertsBeforeTheEndAndFailsOnRequest) {
   EXPECT_EQ(p.pei.Hobs().size(), 2u);
   const auto& log = p.log.Entries();
   ASSERT_EQ(log.size(), 2u);
-  EXPECT_EQ(log[1], (Access{AccessKind::Service, 0, 0, EFI_OUT_OF_RESOURCES, "CreateHob", {0, 4, 32, 0}}));
+  EXPECT_EQ(log[1], (Access{AccessKind::Service, 0, 0, EFI_OUT_OF_RESOURCES, vplat::PeiService::CreateHob, {0, 4, 32, 0}}));
 }
 
 TEST(PeiCore, PoolBlocksAreDistinctAndAligned) {

@@ -8,6 +8,7 @@
 #include "tools/veriflash/flash_analysis.h"
 #include "tools/veriflash/flash_text.h"
 #include "tools/veriflash/inspect_report.h"
+#include "tools/veriflash/module_choice.h"
 #include "tools/veriflash/module_file.h"
 #include "tools/veriflash/output_options.h"
 #include "tools/veriflash/platform_options.h"
@@ -30,42 +31,45 @@ struct Case {
   std::string name;
   std::vector<uint8_t> image;
   Analysis analysis;
+  std::optional<ModuleChoice> module;  // emulated runs
   EngineRun run;
 };
 
-Case Check(const DemoOptions& o, std::string name, std::vector<uint8_t> image, const std::optional<ModuleChoice>& module) {
+Case Check(const DemoOptions& o, std::string name, std::vector<uint8_t> image) {
   Analysis analysis = AnalyzeImage(image);
-  EngineRun run = RunModule(o.platform.engine, MakeScenario(o.platform, name, image), module ? *module : ModuleChoice{});
-  return {std::move(name), std::move(image), std::move(analysis), std::move(run)};
+  std::optional<ModuleChoice> module;
+  if (o.platform.engine == Engine::Emulated) module = ChooseModule(o.platform, name, image, analysis);
+  EngineRun run = RunModule(o.platform.engine, MakeScenario(o.platform, name, image), module ? &*module : nullptr);
+  return {std::move(name), std::move(image), std::move(analysis), std::move(module), std::move(run)};
 }
 
 int RunDemo(const DemoOptions& o) {
   std::vector<uint8_t> image = vplat::BuildFlashImage({});
-  std::optional<ModuleChoice> module;
   if (o.platform.engine == Engine::Emulated) {
-    module = ChooseModule(o.platform, "the default image", image, AnalyzeImage(image));
-    firmware::PlaceModule(image, module->efi, module->address);  // the image as it would be flashed
+    // The image as it would be flashed: the module placed above the region.
+    const ModuleFile module = LoadGivenOrDefaultModule(o.platform.module, "--engine native");
+    firmware::PlaceModule(image, module.bytes, vplat::DEFAULT_MODULE_ADDRESS);
   }
   std::vector<uint8_t> tampered = image;
   tampered[vplat::OffsetOf(tampered, TAMPERED_BYTE)] ^= 0x01;
   std::string tamperedName = fmt::format("the default image with bit 0 of the byte at {} flipped", Where(image, TAMPERED_BYTE));
 
   const Case cases[] = {
-      Check(o, "the default image", std::move(image), module),
-      Check(o, std::move(tamperedName), std::move(tampered), module),
+      Check(o, "the default image", std::move(image)),
+      Check(o, std::move(tamperedName), std::move(tampered)),
   };
-  const ModuleChoice* emulated = module ? &*module : nullptr;
-  const auto subject = [&](const Case& c) { return RunSubject{c.name, o.platform, c.run, emulated, c.analysis, o.trace}; };
-  const auto placed = [&](const Case& c) { return FindPlacedModule(c.image); };
-  const bool asExpected = RunExitStatus(subject(cases[0])) == EXIT_PASS &&
-                          RunExitStatus(subject(cases[1])) == EXIT_FAIL &&
+  const auto subject = [&](const Case& c) {
+    return RunSubject{c.name, c.image, o.platform, c.run, c.module ? &*c.module : nullptr, c.analysis, o.trace};
+  };
+  const auto inspected = [&](const Case& c) { return Inspected(c.name, c.image, c.analysis); };
+  const bool asExpected = runners::VerdictOf(cases[0].run.outcome) == runners::Verdict::Pass &&
+                          runners::VerdictOf(cases[1].run.outcome) == runners::Verdict::Fail &&
                           cases[1].run.outcome.postCodes == std::vector<uint8_t>{POST_CODE_VERIFY_FAILED};
 
   if (o.output.json) {
     nlohmann::json doc = {{"asExpected", asExpected}, {"cases", nlohmann::json::array()}};
     for (const Case& c : cases) {
-      const auto found = placed(c);
-      doc["cases"].push_back({{"name", c.name}, {"inspect", InspectJson({c.name, c.image, c.analysis, found})},
+      doc["cases"].push_back({{"name", c.name}, {"inspect", InspectJson(inspected(c))},
                               {"run", RunJson(subject(c))}});
     }
     PrintJson(doc);
@@ -74,13 +78,11 @@ int RunDemo(const DemoOptions& o) {
                EngineName(o.platform.engine));
     for (size_t i = 0; i < std::size(cases); ++i) {
       const Case& c = cases[i];
-      const auto found = placed(c);
       fmt::print("\n=== {}. {} ===\n\n", i + 1, c.name);
-      const InspectSubject inspected{c.name, c.image, c.analysis, found};
       if (i == 0) {
-        PrintInspect(inspected);
+        PrintInspect(inspected(c));
       } else {
-        PrintChecks(inspected);
+        PrintChecks(inspected(c));
       }
       fmt::print("\n");
       PrintRun(subject(c), o.output.verbose);

@@ -137,7 +137,7 @@ int RunImageCreate(const ImageCreateOptions& o) {
   const std::string verdict =
       analysis.Passes() ? "the check passes" : "the check fails: " + FailureReason(analysis.steps.back());
   if (o.output.json) {
-    nlohmann::json doc = InspectJson({o.out, image, analysis, placed});
+    nlohmann::json doc = InspectJson(Inspected(o.out, image, analysis));
     doc["written"] = o.out;
     if (parts && parts->inserted) doc["firmware"] = InsertJson(*parts->inserted);
     PrintJson(doc);

@@ -19,14 +19,13 @@ struct InspectOptions {
 int RunInspect(const InspectOptions& o) {
   const std::vector<uint8_t> image = LoadImage(o.image);
   const Analysis analysis = AnalyzeImage(image);
-  const auto module = FindPlacedModule(image);
-  const InspectSubject subject{o.image, image, analysis, module};
+  const InspectSubject subject = Inspected(o.image, image, analysis);
   if (o.output.json) {
     PrintJson(InspectJson(subject));
   } else {
     PrintInspect(subject);
   }
-  return analysis.Passes() ? EXIT_PASS : EXIT_FAIL;
+  return ExitStatusOf(VerdictOf(analysis));
 }
 
 }  // namespace

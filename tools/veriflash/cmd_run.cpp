@@ -4,7 +4,9 @@
 
 #include "tools/veriflash/commands.h"
 #include "tools/veriflash/flash_analysis.h"
+#include "tools/veriflash/flash_text.h"
 #include "tools/veriflash/image_file.h"
+#include "tools/veriflash/module_choice.h"
 #include "tools/veriflash/output_options.h"
 #include "tools/veriflash/platform_options.h"
 #include "tools/veriflash/qemu_run.h"
@@ -24,24 +26,32 @@ struct RunOptions {
 
 int RunRun(const RunOptions& o) {
   if (o.platform.engine == Engine::Qemu) return RunInQemu({o.image, o.timeout, o.output});
-  std::vector<uint8_t> image = LoadImage(o.image);
+  const std::vector<uint8_t> image = LoadImage(o.image);
   const Analysis analysis = AnalyzeImage(image);
   std::optional<ModuleChoice> module;
-  if (o.platform.engine == Engine::Emulated) module = ChooseModule(o.platform, o.image, image, analysis);
+  if (o.platform.engine == Engine::Emulated) {
+    module = ChooseModule(o.platform, o.image, image, analysis);
+    if (module->source == ModuleSource::Shipped)
+      fmt::print(stderr, "veriflash: note: {} holds no module; running the shipped build placed at {}\n", o.image,
+                 Hex(module->address, 8));
+  }
   Note(o.output, fmt::format("running {} on the {} engine", o.image, EngineName(o.platform.engine)));
-  const EngineRun run = RunModule(o.platform.engine, MakeScenario(o.platform, o.image, std::move(image)),
-                                  module ? *module : ModuleChoice{});
-  const RunSubject subject{o.image, o.platform, run, module ? &*module : nullptr, analysis, o.trace};
-  const int status = RunExitStatus(subject);
+  const EngineRun run =
+      RunModule(o.platform.engine, MakeScenario(o.platform, o.image, image), module ? &*module : nullptr);
+  const RunSubject subject{o.image, image, o.platform, run, module ? &*module : nullptr, analysis, o.trace};
+  const runners::Verdict verdict = runners::VerdictOf(run.outcome);
   if (o.output.json) {
     PrintJson(RunJson(subject));
   } else {
     PrintRun(subject, o.output.verbose);
   }
-  if ((status == EXIT_PASS) != analysis.Passes())
+  // The analysis works the shipped logic through; only a run of that same
+  // logic can contradict it.
+  const bool shippedLogic = !module || module->identicalToShipped.value_or(false);
+  if (verdict != VerdictOf(analysis) && shippedLogic)
     fmt::print(stderr, "veriflash: warning: {}: the run and the analysis of inspect disagree; please report this image\n",
                o.image);
-  return status;
+  return ExitStatusOf(verdict);
 }
 
 }  // namespace
@@ -51,10 +61,12 @@ void SetupRun(CLI::App& app, Command& chosen) {
   CLI::App* run = app.add_subcommand(
       "run",
       "Run the module on an image: ModuleEntry, then the end-of-PEI check. Reports the POST codes, the decoded "
-      "trace hub messages, the HOBs (with the TSC frequency) and the verdict. With --engine qemu, boot an image made "
-      "by image create --firmware in OVMF under qemu-system-i386 instead (a fresh copy each time) and report the "
-      "module's PIT writes, the POST codes, the halt loop and the time to the verdict. Exit status 0: passes; 1: "
-      "fails (POST code 0x8F, halt); 2: unusable image or module, or no verdict.");
+      "trace hub messages, the HOBs (with the TSC frequency) and the verdict. The emulated engine runs the module "
+      "the image holds, as the board would (or the shipped veriflash.efi where the image holds none, or --module "
+      "FILE). With --engine qemu, boot an image made by image create --firmware in OVMF under qemu-system-i386 "
+      "instead (a fresh copy each time) and report the module's PIT writes, the POST codes, the halt loop and the "
+      "time to the verdict. Exit status 0: passes; 1: fails (POST code 0x8F and halt, a module that faults, halts, "
+      "or never registers its End-of-PEI check); 2: unusable image or module, or no verdict in QEMU.");
   run->add_option("IMAGE", o->image, "Flash image ending at 4 GiB")->required()->option_text("FILE");
   AddPlatformOptions(*run, o->platform);
   run->add_flag("--trace", o->trace, "Also list every port, MMIO and service access in order");

@@ -5,6 +5,7 @@
 #include <chrono>
 
 #include "tools/veriflash/flash_text.h"
+#include "tools/veriflash/module_choice.h"
 #include "tools/veriflash/tool_error.h"
 #include "runners/run_native.h"
 
@@ -19,23 +20,26 @@ const char* EngineName(Engine engine) {
   return "?";
 }
 
-EngineRun RunModule(Engine engine, const runners::Scenario& scenario, const ModuleChoice& module) {
+EngineRun RunModule(Engine engine, const runners::Scenario& scenario, const ModuleChoice* module) {
   const auto start = std::chrono::steady_clock::now();
   EngineRun run;
   if (engine == Engine::Qemu) throw ToolError("the qemu engine boots a whole firmware image: use veriflash run IMAGE --engine qemu");
   if (engine == Engine::Native) {
     run.outcome = runners::RunNative(scenario);
   } else {
+    runners::EmuOptions options;
+    options.moduleAddress = module->address;
+    const std::string& what = module->path.empty() ? scenario.name : module->path;
     try {
-      runners::EmuOptions options;
-      options.moduleAddress = module.address;
-      runners::EmulatedRun emulated = runners::Emulate(scenario, module.efi, options);
+      runners::EmulatedRun emulated = module->source == ModuleSource::Image
+                                          ? runners::EmulateInPlace(scenario, options)
+                                          : runners::Emulate(scenario, module->efi, options);
       run.outcome = std::move(emulated.outcome);
       run.figures = emulated.figures;
     } catch (const firmware::PeError& e) {
-      throw ToolError(fmt::format("{}: cannot place the module at {}: {}", module.path, Hex(module.address, 8), e.what()));
+      throw ToolError(fmt::format("{}: cannot run the module at {}: {}", what, Hex(module->address, 8), e.what()));
     } catch (const emu::EmuError& e) {
-      throw ToolError(fmt::format("{}: the emulated module stopped: {}; --engine native runs the host build", scenario.name,
+      throw ToolError(fmt::format("{}: the emulator failed: {}; --engine native runs the host build", scenario.name,
                                   e.what()));
     }
   }

@@ -19,12 +19,7 @@ enum class Engine { Emulated, Native, Qemu };
 
 const char* EngineName(Engine engine);  // "emulated", "native" or "qemu"
 
-// The module file the emulated engine places, and where.
-struct ModuleChoice {
-  std::string path;
-  std::vector<uint8_t> efi;
-  uint32_t address = 0;
-};
+struct ModuleChoice;
 
 struct EngineRun {
   runners::Outcome outcome;
@@ -32,8 +27,9 @@ struct EngineRun {
   double seconds = 0;                      // host time the run took
 };
 
-// Runs the scenario; the native engine leaves `module` unused. A ToolError
-// when the emulator cannot place or run the module.
-EngineRun RunModule(Engine engine, const runners::Scenario& scenario, const ModuleChoice& module);
+// Runs the scenario: the native engine runs the host build; the emulated one
+// runs `module` (see ChooseModule), which it needs. A ToolError when the
+// module cannot be placed or run, or the emulator itself fails.
+EngineRun RunModule(Engine engine, const runners::Scenario& scenario, const ModuleChoice* module);
 
 }  // namespace veriflash

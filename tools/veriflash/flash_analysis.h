@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "module/types/efi_types.h"
+#include "runners/verdict.h"
 #include "vplat/flash_image.h"
 
 namespace veriflash {
@@ -56,6 +57,11 @@ struct Analysis {
 
   bool Passes() const { return !steps.empty() && !EfiError(steps.back().status); }
 };
+
+// Pass or Fail: what the module would do with the image.
+inline runners::Verdict VerdictOf(const Analysis& analysis) {
+  return analysis.Passes() ? runners::Verdict::Pass : runners::Verdict::Fail;
+}
 
 // The image must end at 4 GiB and hold the checked region.
 Analysis AnalyzeImage(const std::vector<uint8_t>& image);

@@ -7,12 +7,15 @@
 
 namespace veriflash {
 
+void RequireClear(const FlashSpan& placed, const std::vector<FlashSpan>& others) {
+  for (const FlashSpan& other : others)
+    if (placed.first < other.end && other.first < placed.end)
+      throw ToolError(fmt::format("the {} at {} would overlap the {} at {}", placed.what, Hex(placed.first, 8),
+                                  other.what, Hex(other.first, 8)));
+}
+
 void RequireApart(const std::vector<FlashSpan>& spans) {
-  for (size_t i = 0; i < spans.size(); ++i)
-    for (size_t k = i + 1; k < spans.size(); ++k)
-      if (spans[i].first < spans[k].end && spans[k].first < spans[i].end)
-        throw ToolError(fmt::format("the {} at {} would overlap the {} at {}", spans[k].what, Hex(spans[k].first, 8),
-                                    spans[i].what, Hex(spans[i].first, 8)));
+  for (size_t k = 1; k < spans.size(); ++k) RequireClear(spans[k], {spans.begin(), spans.begin() + static_cast<ptrdiff_t>(k)});
 }
 
 }  // namespace veriflash

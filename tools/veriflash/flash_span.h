@@ -16,4 +16,8 @@ struct FlashSpan {
 // A ToolError naming the first two spans that overlap.
 void RequireApart(const std::vector<FlashSpan>& spans);
 
+// A ToolError naming the first of `others` that `placed` overlaps; the others
+// may overlap each other.
+void RequireClear(const FlashSpan& placed, const std::vector<FlashSpan>& others);
+
 }  // namespace veriflash

@@ -54,7 +54,9 @@ std::string ImageSizeProblem(uint64_t size) {
 }
 
 std::vector<uint8_t> ReadFile(const std::string& path, const std::string& what, uint64_t maxSize) {
-  Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  // Non-blocking, so that a FIFO with no writer is refused below instead of
+  // waiting for one; a regular file reads the same either way.
+  Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
   if (fd.get() < 0) Fail(path, "cannot open " + what + ": " + SystemError());
   struct stat info {};
   if (::fstat(fd.get(), &info) != 0) Fail(path, "cannot read " + what + ": " + SystemError());
@@ -88,6 +90,10 @@ std::vector<uint8_t> LoadImage(const std::string& path) {
 }
 
 void WriteFileAtomically(const std::string& path, const std::vector<uint8_t>& bytes, bool replace) {
+  // rename() would put a regular file in the place of a device node or a link.
+  struct stat existing {};
+  if (replace && ::lstat(path.c_str(), &existing) == 0 && !S_ISREG(existing.st_mode))
+    Fail(path, "is not a regular file; --force replaces regular files only");
   std::string temporary = path + ".XXXXXX";
   Descriptor fd(::mkstemp(temporary.data()));
   if (fd.get() < 0) Fail(path, "cannot create a temporary file beside it: " + SystemError());

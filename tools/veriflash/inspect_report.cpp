@@ -7,6 +7,8 @@
 #include "module/check/end_of_pei.h"
 #include "module/fit/fit.h"
 #include "tools/veriflash/flash_text.h"
+#include "tools/veriflash/module_choice.h"
+#include "tools/veriflash/module_file.h"
 
 namespace veriflash {
 namespace {
@@ -54,9 +56,10 @@ void PrintMap(const InspectSubject& s) {
   fmt::print("flash map\n");
   fmt::print("  {}  checked region ({} bytes)\n", Span(image, vplat::REGION_BASE, REGION_LAST), Hex(vplat::REGION_SIZE));
   if (s.module)
-    fmt::print("  {}  module: PE32 i386, entry {}, {} sections, {} relocations\n",
+    fmt::print("  {}  module: PE32 i386, entry {}, {} sections, {} relocations; {}\n",
                Span(image, s.module->base, s.module->base + s.module->size - 1), Hex(s.module->entry, 8),
-               s.module->info.sections.size(), s.module->info.relocationCount);
+               s.module->info.sections.size(), s.module->info.relocationCount,
+               ShippedComparison(s.identicalToShipped));
   if (a.manifest)
     fmt::print("  {}  boot policy manifest (FIT entry {})\n", Point(image, *a.manifest), *a.manifestEntry);
   if (a.fit)
@@ -80,6 +83,12 @@ void PrintRecords(const InspectSubject& s) {
 }
 
 }  // namespace
+
+InspectSubject Inspected(std::string name, const std::vector<uint8_t>& image, const Analysis& analysis) {
+  InspectSubject s{std::move(name), image, analysis, FindPlacedModule(image), std::nullopt};
+  if (s.module) s.identicalToShipped = IdenticalToShipped(image, s.module->base, s.module->size);
+  return s;
+}
 
 std::string FailureReason(const StepResult& step) { return step.summary + ": " + StatusName(step.status); }
 
@@ -112,12 +121,14 @@ nlohmann::json InspectJson(const InspectSubject& s) {
     doc["module"]["entry"] = Hex(s.module->entry, 8);
     doc["module"]["size"] = Hex(s.module->size);
     doc["module"]["relocations"] = s.module->info.relocationCount;
+    doc["module"]["identicalToShipped"] =
+        s.identicalToShipped ? nlohmann::json(*s.identicalToShipped) : nlohmann::json();
   }
   doc["digest"] = {{"computed", common::HexDigest(a.computed)},
                    {"reference", a.reference ? nlohmann::json(common::HexDigest(*a.reference)) : nlohmann::json()}};
   doc["steps"] = nlohmann::json::array();
   for (const auto& step : a.steps) doc["steps"].push_back(StepJson(step));
-  doc["verdict"] = a.Passes() ? "pass" : "fail";
+  doc["verdict"] = runners::VerdictWord(VerdictOf(a));
   doc["failure"] = nullptr;
   if (!a.Passes()) {
     doc["failure"] = StepJson(a.steps.back());
@@ -150,12 +161,16 @@ void PrintChecks(const InspectSubject& s) {
     if (!step.detail.empty()) fmt::print("  {:<4}  {:<18}  {}\n", "", "", step.detail);
   }
   if (a.Passes()) {
-    fmt::print("\nverdict  PASS: the module lets the boot continue\n");
+    fmt::print("\nverdict  {}: the module lets the boot continue\n", runners::VerdictHeading(VerdictOf(a)));
   } else {
-    fmt::print("\nverdict  FAIL at {}: {}\n", StepName(a.steps.back().step), FailureReason(a.steps.back()));
+    fmt::print("\nverdict  {} at {}: {}\n", runners::VerdictHeading(VerdictOf(a)), StepName(a.steps.back().step),
+               FailureReason(a.steps.back()));
     fmt::print("         the module would write POST code 0x{:02X} to port 0x{:02X}, send its trace line and halt\n",
                POST_CODE_VERIFY_FAILED, POST_CODE_PORT);
   }
+  if (s.identicalToShipped == false)
+    fmt::print("note     the image's module differs from the shipped build; this works the shipped build's check "
+               "through, `run` runs the image's own module\n");
 }
 
 }  // namespace veriflash

@@ -16,8 +16,13 @@ struct InspectSubject {
   std::string name;  // the file, or what the image is
   const std::vector<uint8_t>& image;
   const Analysis& analysis;
-  const std::optional<firmware::PlacedModule>& module;
+  std::optional<firmware::PlacedModule> module;  // the module the image holds
+  std::optional<bool> identicalToShipped;        // of that module; see IdenticalToShipped
 };
+
+// The subject for an image: its analysis, and the module it holds compared
+// with the shipped build.
+InspectSubject Inspected(std::string name, const std::vector<uint8_t>& image, const Analysis& analysis);
 
 // "FIT checksum does not sum to zero: CRC Error".
 std::string FailureReason(const StepResult& step);

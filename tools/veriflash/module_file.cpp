@@ -33,13 +33,17 @@ ModuleFile LoadModule(const std::string& path) {
   return module;
 }
 
-ModuleFile LoadGivenOrDefaultModule(const std::string& given, const std::string& instead) {
-  if (!given.empty()) return LoadModule(given);
+std::optional<ModuleFile> FindShippedModule() {
   const std::string path = DefaultModulePath();
   std::error_code error;
-  if (!std::filesystem::exists(path, error))
-    throw ToolError(fmt::format("{}: no module beside the tool; give --module FILE, or {}", path, instead));
+  if (!std::filesystem::exists(path, error)) return std::nullopt;
   return LoadModule(path);
+}
+
+ModuleFile LoadGivenOrDefaultModule(const std::string& given, const std::string& instead) {
+  if (!given.empty()) return LoadModule(given);
+  if (auto shipped = FindShippedModule()) return std::move(*shipped);
+  throw ToolError(fmt::format("{}: no module beside the tool; give --module FILE, or {}", DefaultModulePath(), instead));
 }
 
 std::optional<firmware::PlacedModule> FindPlacedModule(const std::vector<uint8_t>& image) {

@@ -26,6 +26,10 @@ ModuleFile LoadModule(const std::string& path);
 // when that is missing, the error suggests `instead` (another option).
 ModuleFile LoadGivenOrDefaultModule(const std::string& given, const std::string& instead);
 
+// The veriflash.efi beside the running executable, or nullopt when there is
+// none; a ToolError when it is there but unusable.
+std::optional<ModuleFile> FindShippedModule();
+
 // The first module placed in the image outside the checked region: a valid
 // PE32 image at a 32-byte boundary.
 std::optional<firmware::PlacedModule> FindPlacedModule(const std::vector<uint8_t>& image);

@@ -15,6 +15,10 @@ void Note(const OutputOptions& options, const std::string& line) {
   if (options.verbose) fmt::print(stderr, "veriflash: {}\n", line);
 }
 
-void PrintJson(const nlohmann::json& document) { std::cout << document.dump(2) << '\n'; }
+// File names and texts read from images need not be UTF-8: invalid bytes
+// become U+FFFD rather than an error after the verdict is known.
+void PrintJson(const nlohmann::json& document) {
+  std::cout << document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
+}
 
 }  // namespace veriflash

@@ -12,13 +12,6 @@
 namespace veriflash {
 namespace {
 
-// The one place that turns a boot's end into the tool's verdict words.
-const char* Verdict(const runners::QemuOutcome& o) {
-  if (o.end == runners::QemuEnd::Halted) return "fail";
-  if (o.end == runners::QemuEnd::ReachedBoot && !o.Wrote8F()) return "pass";
-  return "not run";
-}
-
 std::string Codes(const runners::QemuOutcome& o) {
   std::string text;
   for (uint8_t code : o.postCodes) text += (text.empty() ? "" : " ") + Hex(code, 2);
@@ -64,7 +57,7 @@ nlohmann::json Json(const QemuRunOptions& options, const runners::QemuOutcome& o
   doc["seconds"] = o.seconds;
   doc["exitStatus"] = o.exitStatus ? nlohmann::json(*o.exitStatus) : nlohmann::json();
   doc["pflash"] = {{"code", Hex(o.codeSize)}, {"lower", Hex(o.lowerSize)}};
-  doc["verdict"] = Verdict(o);
+  doc["verdict"] = runners::VerdictWord(runners::VerdictOf(o));
   return doc;
 }
 
@@ -81,10 +74,12 @@ void Print(const QemuRunOptions& options, const runners::QemuOutcome& o, const A
     fmt::print("halt     EIP sampled at{}\n", eips);
   }
   fmt::print("time     {:.1f} s from QEMU's start to the verdict\n", o.seconds);
-  const std::string verdict = Verdict(o);
-  if (verdict == "pass") fmt::print("verdict  PASS: past PEI to the boot manager without POST code 0x8F\n");
-  if (verdict == "fail") {
-    fmt::print("verdict  FAIL: POST code 0x8F on port 0x80, then the halt loop\n");
+  const runners::Verdict verdict = runners::VerdictOf(o);
+  const char* heading = runners::VerdictHeading(verdict);
+  if (verdict == runners::Verdict::Pass)
+    fmt::print("verdict  {}: past PEI to the boot manager without POST code 0x8F\n", heading);
+  if (verdict == runners::Verdict::Fail) {
+    fmt::print("verdict  {}: POST code 0x8F on port 0x80, then the halt loop\n", heading);
     if (!analysis.Passes()) fmt::print("why      {}\n", FailureReason(analysis.steps.back()));
   }
 }
@@ -103,13 +98,13 @@ int RunInQemu(const QemuRunOptions& options) {
   } catch (const runners::QemuError& e) {
     throw ToolError(fmt::format("{}: cannot boot in QEMU: {}", options.image, e.what()));
   }
-  const std::string verdict = Verdict(outcome);
-  if (verdict == "not run") throw ToolError(NoVerdict(options.image, outcome, qemu.timeoutSeconds));
+  const runners::Verdict verdict = runners::VerdictOf(outcome);
+  if (verdict == runners::Verdict::NotRun) throw ToolError(NoVerdict(options.image, outcome, qemu.timeoutSeconds));
   if (options.output.json)
     PrintJson(Json(options, outcome));
   else
     Print(options, outcome, analysis);
-  return verdict == "pass" ? EXIT_PASS : EXIT_FAIL;
+  return verdict == runners::Verdict::Pass ? EXIT_PASS : EXIT_FAIL;
 }
 
 }  // namespace veriflash

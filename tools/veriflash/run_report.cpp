@@ -26,7 +26,7 @@ struct HobView {
 
 bool CreatedByModule(const runners::Outcome& o, uint32_t address) {
   for (const auto& a : o.log)
-    if (a.kind == vplat::AccessKind::Service && a.service == "CreateHob" && a.value == EFI_SUCCESS && a.args.size() == 4 &&
+    if (a.kind == vplat::AccessKind::Service && a.service == vplat::PeiService::CreateHob && a.value == EFI_SUCCESS && a.args.size() == 4 &&
         a.args[3] == address)
       return true;
   return false;
@@ -54,11 +54,6 @@ std::vector<HobView> Hobs(const runners::Outcome& o) {
   return hobs;
 }
 
-std::string Verdict(const runners::Outcome& o) {
-  if (o.halted) return "fail";
-  return o.endOfPeiStatus ? "pass" : "not run";
-}
-
 std::string PostCodes(const runners::Outcome& o) {
   std::string text;
   for (uint8_t code : o.postCodes) text += (text.empty() ? "" : " ") + Hex(code, 2);
@@ -66,20 +61,32 @@ std::string PostCodes(const runners::Outcome& o) {
 }
 
 std::string RunLine(const RunSubject& s) {
-  const std::string engine =
-      s.module ? fmt::format("{} placed at {}, emulated", s.module->path, Hex(s.module->address, 8))
-               : std::string("host build of the module, native");
+  const std::string engine = s.module ? DescribeModule(s.image, *s.module) + ", emulated"
+                                      : std::string("the host build of the module, native");
   return fmt::format("{} on {}; {}", s.name, engine, DescribePlatform(s.platform));
 }
 
 }  // namespace
 
-int RunExitStatus(const RunSubject& s) {
+std::string RunReason(const RunSubject& s) {
   const runners::Outcome& o = s.run.outcome;
-  if (o.halted) return EXIT_FAIL;
-  if (o.endOfPeiStatus) return EXIT_PASS;
-  throw ToolError(fmt::format("{}: the check never ran: ModuleEntry returned {} ({})", s.name, Hex(o.entryStatus, 8),
-                              StatusName(o.entryStatus)));
+  switch (runners::VerdictOf(o)) {
+    case runners::Verdict::Pass:
+      return "";
+    case runners::Verdict::NotRun:
+      if (o.entryStatus && EfiError(*o.entryStatus))
+        return fmt::format("ModuleEntry returned {} ({}): the End-of-PEI check was never registered",
+                           Hex(*o.entryStatus, 8), StatusName(*o.entryStatus));
+      return "the module never registered its End-of-PEI notification, so the check never runs";
+    case runners::Verdict::Fail:
+      if (o.stopped) return "the module was stopped: " + o.endDetail;
+      // The analysis knows why the shipped logic fails the image; a module
+      // that halts on an image the analysis passes halts for its own reasons.
+      if (!s.analysis.Passes()) return FailureReason(s.analysis.steps.back());
+      return "the module halted " + (o.endDetail.empty() ? std::string("although the analysis passes the image")
+                                                          : o.endDetail);
+  }
+  return "";
 }
 
 nlohmann::json RunJson(const RunSubject& s) {
@@ -87,14 +94,16 @@ nlohmann::json RunJson(const RunSubject& s) {
   nlohmann::json doc;
   doc["image"] = s.name;
   doc["engine"] = EngineName(s.platform.engine);
-  doc["module"] = nullptr;
-  if (s.module) doc["module"] = {{"path", s.module->path}, {"address", Hex(s.module->address, 8)}};
+  doc["module"] = s.module ? ModuleJson(s.image, *s.module) : nlohmann::json();
   doc["traceHub"] = TraceHubName(s.platform.traceHub);
   doc["tscHobBefore"] = s.platform.tscHob;
-  doc["entryStatus"] = {{"value", Hex(o.entryStatus, 8)}, {"name", StatusName(o.entryStatus)}};
+  doc["entryStatus"] = nullptr;
+  if (o.entryStatus) doc["entryStatus"] = {{"value", Hex(*o.entryStatus, 8)}, {"name", StatusName(*o.entryStatus)}};
   doc["endOfPeiStatus"] = nullptr;
-  if (o.endOfPeiStatus && !o.halted) doc["endOfPeiStatus"] = {{"value", Hex(*o.endOfPeiStatus, 8)}, {"name", StatusName(*o.endOfPeiStatus)}};
+  if (o.endOfPeiStatus) doc["endOfPeiStatus"] = {{"value", Hex(*o.endOfPeiStatus, 8)}, {"name", StatusName(*o.endOfPeiStatus)}};
   doc["halted"] = o.halted;
+  doc["stopped"] = o.stopped;
+  doc["end"] = o.endDetail.empty() ? nlohmann::json() : nlohmann::json(o.endDetail);
   doc["postCodes"] = nlohmann::json::array();
   for (uint8_t code : o.postCodes) doc["postCodes"].push_back(Hex(code, 2));
   doc["hobs"] = nlohmann::json::array();
@@ -110,8 +119,9 @@ nlohmann::json RunJson(const RunSubject& s) {
     doc["trace"].push_back({{"master", m.master}, {"channel", m.channel}, {"text", m.text}, {"rendered", vplat::RenderMessage(m)}});
   doc["traceErrors"] = nlohmann::json::array();
   for (const auto& e : trace.errors) doc["traceErrors"].push_back(vplat::Describe(e));
-  doc["verdict"] = Verdict(o);
-  doc["reason"] = s.analysis.Passes() ? nlohmann::json() : nlohmann::json(FailureReason(s.analysis.steps.back()));
+  const runners::Verdict verdict = runners::VerdictOf(o);
+  doc["verdict"] = runners::VerdictWord(verdict);
+  doc["reason"] = verdict == runners::Verdict::Pass ? nlohmann::json() : nlohmann::json(RunReason(s));
   doc["figures"] = {{"seconds", s.run.seconds}};
   if (s.run.figures) {
     doc["figures"]["entryInstructions"] = s.run.figures->entryInstructions;
@@ -129,7 +139,10 @@ nlohmann::json RunJson(const RunSubject& s) {
 void PrintRun(const RunSubject& s, bool verbose) {
   const runners::Outcome& o = s.run.outcome;
   fmt::print("run      {}\n", RunLine(s));
-  fmt::print("entry    ModuleEntry returned {} ({})\n", Hex(o.entryStatus, 8), StatusName(o.entryStatus));
+  if (o.entryStatus)
+    fmt::print("entry    ModuleEntry returned {} ({})\n", Hex(*o.entryStatus, 8), StatusName(*o.entryStatus));
+  else
+    fmt::print("entry    ModuleEntry did not return\n");
   for (const HobView& h : Hobs(o)) {
     std::string text = fmt::format("HOB      {}  {}", Hex(h.address, 8), h.what);
     if (h.guid) text += " " + vplat::FormatGuid(*h.guid);
@@ -155,16 +168,24 @@ void PrintRun(const RunSubject& s, bool verbose) {
     for (size_t i = 0; i < o.log.size(); ++i) fmt::print("  {:>5}  {}\n", i, vplat::Describe(o.log[i]));
     fmt::print("\n");
   }
-  if (o.halted) {
-    fmt::print("verdict  FAIL: POST code {} on port 0x80, then the module halted\n", PostCodes(o));
-    if (!s.analysis.Passes())
-      fmt::print("why      {}\n", FailureReason(s.analysis.steps.back()));
+  const runners::Verdict verdict = runners::VerdictOf(o);
+  const char* heading = runners::VerdictHeading(verdict);
+  switch (verdict) {
+    case runners::Verdict::Fail: {
+      const std::string post =
+          o.postCodes.empty() ? std::string() : fmt::format("POST code {} on port 0x80, then ", PostCodes(o));
+      fmt::print("verdict  {}: {}the module {}\n", heading, post, o.stopped ? "was stopped" : "halted");
+      fmt::print("why      {}\n", RunReason(s));
+      break;
+    }
+    case runners::Verdict::Pass:
+      fmt::print("verdict  {}: OnEndOfPei returned {} ({}); the boot continues\n", heading, Hex(*o.endOfPeiStatus, 8),
+                 StatusName(*o.endOfPeiStatus));
+      break;
+    case runners::Verdict::NotRun:
+      fmt::print("verdict  {}: {}\n", heading, RunReason(s));
+      break;
   }
-  else if (o.endOfPeiStatus)
-    fmt::print("verdict  PASS: OnEndOfPei returned {} ({}); the boot continues\n", Hex(*o.endOfPeiStatus, 8),
-               StatusName(*o.endOfPeiStatus));
-  else
-    fmt::print("verdict  NOT RUN: the end-of-PEI check never ran\n");
 }
 
 }  // namespace veriflash

@@ -8,12 +8,14 @@
 
 #include "tools/veriflash/engine.h"
 #include "tools/veriflash/flash_analysis.h"
+#include "tools/veriflash/module_choice.h"
 #include "tools/veriflash/platform_options.h"
 
 namespace veriflash {
 
 struct RunSubject {
   std::string name;  // the image
+  const std::vector<uint8_t>& image;
   const PlatformOptions& platform;
   const EngineRun& run;
   const ModuleChoice* module;  // the emulated module, null for the native engine
@@ -25,8 +27,7 @@ nlohmann::json RunJson(const RunSubject& subject);
 // `verbose` adds what the run cost.
 void PrintRun(const RunSubject& subject, bool verbose);
 
-// EXIT_PASS when the check passed, EXIT_FAIL when the module halted; a
-// ToolError when the check never ran.
-int RunExitStatus(const RunSubject& subject);
+// Why the check failed or never ran; empty for a pass.
+std::string RunReason(const RunSubject& subject);
 
 }  // namespace veriflash
