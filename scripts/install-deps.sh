@@ -4,7 +4,8 @@
 set -euo pipefail
 packages=(cmake ninja-build g++ clang lld llvm pkg-config qemu-system-x86
           libgtest-dev libgmock-dev libbenchmark-dev libssl-dev zlib1g-dev
-          libunicorn-dev libcli11-dev libfmt-dev nlohmann-json3-dev)
+          libunicorn-dev libcli11-dev libfmt-dev nlohmann-json3-dev liblzma-dev
+          qemu-system-x86 ovmf-ia32 gdb)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")

@@ -8,6 +8,8 @@
 #include "firmware/flash_dump.h"
 #include "module/fit/fit.h"
 #include "tools/veriflash/commands.h"
+#include "tools/veriflash/firmware_image.h"
+#include "tools/veriflash/firmware_insert.h"
 #include "tools/veriflash/flash_analysis.h"
 #include "tools/veriflash/flash_file.h"
 #include "tools/veriflash/flash_layout_report.h"
@@ -44,6 +46,10 @@ struct ImageCreateOptions {
   bool noModule = false;
   bool descriptor = false;
   uint64_t flashSize = 16u << 20;
+  std::string firmware;  // with vars: the image boots in that firmware
+  std::string vars;
+  bool preMemory = false;
+  firmware::PeimFileOptions peim;
   bool force = false;
   OutputOptions output;
 };
@@ -108,8 +114,14 @@ int RunImageCreate(const ImageCreateOptions& o) {
                              {"FIT pointer", vplat::FIT_POINTER, uint64_t{vplat::FIT_POINTER} + 4},
                              {"FIT", o.fit, uint64_t{o.fit} + FitSize(o)},
                              {"manifest", o.manifest, uint64_t{o.manifest} + vplat::DEFAULT_MANIFEST_SIZE}};
+  std::optional<FirmwareParts> parts;
+  if (!o.firmware.empty())
+    parts = LoadFirmwareParts(o.firmware, o.vars, o.noModule ? std::nullopt : std::optional(o.module), o.peim, o.preMemory);
   std::optional<ModuleFile> module;
-  if (!o.noModule) {
+  if (parts) {
+    // The firmware holds the FIT pointer and part of the region, but neither the FIT nor the manifest.
+    RequireApart({spans[2], spans[3], {"firmware", 0x100000000ull - parts->Size(), 0x100000000ull}});
+  } else if (!o.noModule) {
     module = LoadGivenOrDefaultModule(o.module, "--no-module");
     spans.push_back({"module", o.moduleAt, uint64_t{o.moduleAt} + module->info.sizeOfImage});
   }
@@ -123,6 +135,7 @@ int RunImageCreate(const ImageCreateOptions& o) {
   } catch (const std::invalid_argument& e) {
     throw ToolError(fmt::format("{}: cannot build the image: {}", o.out, e.what()));
   }
+  if (parts) PutFirmwareOnTop(image, *parts, o.fit, o.manifest, o.digest);
   std::optional<firmware::PlacedModule> placed;
   if (module) {
     try {
@@ -144,13 +157,14 @@ int RunImageCreate(const ImageCreateOptions& o) {
   if (o.output.json) {
     nlohmann::json doc = InspectJson(Inspected(o.out, file.window, analysis));
     doc["written"] = o.out;
+    if (parts && parts->inserted) doc["firmware"] = InsertJson(*parts->inserted);
     PrintJson(doc);
   } else {
-    const std::string what = file.layout.descriptor ? DescribeFlashLayout(file.layout)
-                                                    : Hex(file.layout.WindowBase(), 8) + "-0xFFFFFFFF";
-    fmt::print("wrote {}: {}, {}{}; {}\n", o.out, SizeText(file.bytes.size()), what,
-               placed ? fmt::format(", module at {}", Where(file.layout, placed->base)) : std::string(", no module"),
-               verdict);
+    std::string what = file.layout.descriptor ? DescribeFlashLayout(file.layout)
+                                              : Hex(file.layout.WindowBase(), 8) + "-0xFFFFFFFF";
+    what += placed ? fmt::format(", module at {}", Where(file.layout, placed->base)) : std::string(", no module");
+    if (parts) what = Hex(file.layout.WindowBase(), 8) + "-0xFFFFFFFF" + FirmwareSummary(file.layout, *parts);
+    fmt::print("wrote {}: {}, {}; {}\n", o.out, SizeText(file.bytes.size()), what, verdict);
   }
   return EXIT_PASS;
 }
@@ -211,7 +225,9 @@ void SetupImage(CLI::App& app, Command& chosen) {
   create->add_option("--module-at", o->moduleAt,
                      "Physical address the module is placed and rebased at, above the checked region")
       ->option_text("ADDR (default 0xFFD40000)");
-  create->add_flag("--no-module", o->noModule, "Place no module")->excludes("--module")->excludes("--module-at");
+  create->add_flag("--no-module", o->noModule, "Place no module (with --firmware: add none to it)")
+      ->excludes("--module")
+      ->excludes("--module-at");
   auto* descriptor = create->add_flag(
       "--descriptor", o->descriptor,
       "Write a full SPI flash dump instead: a flash descriptor, an ME region (zeros) as a placeholder, and the "
@@ -220,9 +236,33 @@ void SetupImage(CLI::App& app, Command& chosen) {
       ->transform(CLI::AsSizeValue(false))
       ->needs(descriptor)
       ->option_text("SIZE (default 16MiB)");
+  CLI::Option* firmwareOption =
+      create
+          ->add_option("--firmware", o->firmware,
+                       "Make an image that boots in this firmware's code part (OVMF32_CODE_4M.secboot.fd): the module "
+                       "goes into its PEI volume (see `firmware add`), and the image is the lower part (region, FIT "
+                       "at 0xFFA68000, manifest at 0xFFA60000 unless given), then the variable store, then the code "
+                       "part at the top. The region then covers the variable store, which the firmware writes: boot "
+                       "every run from a fresh copy (run --engine qemu does)")
+          ->option_text("CODE.fd")
+          ->excludes("--module-at")
+          ->excludes(descriptor);
+  create->add_option("--vars", o->vars, "The firmware's variable store (OVMF32_VARS_4M.fd), placed below the code part")
+      ->option_text("VARS.fd")
+      ->needs(firmwareOption);
+  firmwareOption->needs("--vars");
+  create->add_flag("--pre-memory", o->preMemory,
+                   "With --firmware: list the module in the PEI a-priori file, so it runs in place before memory")
+      ->needs(firmwareOption)
+      ->excludes("--no-module");
+  AddGuidOption(*create, o->peim.name);
   create->add_flag("-f,--force", o->force, "Replace OUT if it exists");
   AddOutputOptions(*create, o->output);
-  create->callback([o, &chosen] { chosen = [o] { return RunImageCreate(*o); }; });
+  create->callback([o, create, &chosen] {
+    if (!o->firmware.empty() && create->count("--fit") == 0) o->fit = FIRMWARE_IMAGE_FIT_ADDRESS;
+    if (!o->firmware.empty() && create->count("--manifest") == 0) o->manifest = FIRMWARE_IMAGE_MANIFEST_ADDRESS;
+    chosen = [o] { return RunImageCreate(*o); };
+  });
   SetupImageStamp(*image, chosen);
 }
 

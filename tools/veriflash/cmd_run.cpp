@@ -9,6 +9,7 @@
 #include "tools/veriflash/module_choice.h"
 #include "tools/veriflash/output_options.h"
 #include "tools/veriflash/platform_options.h"
+#include "tools/veriflash/qemu_run.h"
 #include "tools/veriflash/run_report.h"
 #include "tools/veriflash/tool_error.h"
 #include "tools/veriflash/unmapped_run_report.h"
@@ -20,10 +21,12 @@ struct RunOptions {
   std::string image;
   PlatformOptions platform;
   bool trace = false;
+  double timeout = 60;
   OutputOptions output;
 };
 
 int RunRun(const RunOptions& o) {
+  if (o.platform.engine == Engine::Qemu) return RunInQemu({o.image, o.timeout, o.output});
   const FlashFile file = LoadFlashFile(o.image);
   const std::vector<uint8_t>& image = file.window;  // what the engines map below 4 GiB
   const Analysis analysis = AnalyzeImage(image, file.layout);
@@ -64,12 +67,18 @@ void SetupRun(CLI::App& app, Command& chosen) {
       "Run the module on an image: ModuleEntry, then the end-of-PEI check. Reports the POST codes, the decoded "
       "trace hub messages, the HOBs (with the TSC frequency) and the verdict. The emulated engine runs the module "
       "the image holds, as the board would (or the shipped veriflash.efi where the image holds none, or --module "
-      "FILE). The engines see the bytes mapped below 4 GiB; an image whose mapped flash does not hold the whole "
-      "checked region fails from the analysis, without a run. Exit status 0: passes; 1: fails (POST code 0x8F and "
-      "halt, a module that faults, halts, or never registers its End-of-PEI check); 2: unusable image or module.");
+      "FILE). The emulated and native engines see the bytes mapped below 4 GiB; an image whose mapped flash does "
+      "not hold the whole checked region fails from the analysis, without a run. With --engine qemu, boot an image "
+      "made by image create --firmware in OVMF under qemu-system-i386 instead (a fresh copy each time) and report "
+      "the module's PIT writes, the POST codes, the halt loop and the time to the verdict. Exit status 0: passes; "
+      "1: fails (POST code 0x8F and halt, a module that faults, halts, or never registers its End-of-PEI check); "
+      "2: unusable image or module, or no verdict in QEMU.");
   run->add_option("IMAGE", o->image, IMAGE_ARGUMENT_HELP)->required()->option_text("FILE");
   AddPlatformOptions(*run, o->platform);
   run->add_flag("--trace", o->trace, "Also list every port, MMIO and service access in order");
+  run->add_option("--timeout", o->timeout, "With --engine qemu: give up after this many seconds")
+      ->check(CLI::Range(1.0, 3600.0))
+      ->option_text("SECONDS (default 60)");
   AddOutputOptions(*run, o->output);
   run->callback([o, &chosen] { chosen = [o] { return RunRun(*o); }; });
 }

@@ -12,10 +12,12 @@ namespace veriflash {
 using Command = std::function<int()>;
 
 void SetupDemo(CLI::App& app, Command& chosen);
+void SetupFirmware(CLI::App& app, Command& chosen);
 void SetupImage(CLI::App& app, Command& chosen);
 // `image stamp`, under the `image` command.
 void SetupImageStamp(CLI::App& image, Command& chosen);
 void SetupInspect(CLI::App& app, Command& chosen);
+void SetupPackage(CLI::App& app, Command& chosen);
 void SetupRun(CLI::App& app, Command& chosen);
 
 }  // namespace veriflash

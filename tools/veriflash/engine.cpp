@@ -11,11 +11,19 @@
 
 namespace veriflash {
 
-const char* EngineName(Engine engine) { return engine == Engine::Emulated ? "emulated" : "native"; }
+const char* EngineName(Engine engine) {
+  switch (engine) {
+    case Engine::Emulated: return "emulated";
+    case Engine::Native: return "native";
+    case Engine::Qemu: return "qemu";
+  }
+  return "?";
+}
 
 EngineRun RunModule(Engine engine, const runners::Scenario& scenario, const ModuleChoice* module) {
   const auto start = std::chrono::steady_clock::now();
   EngineRun run;
+  if (engine == Engine::Qemu) throw ToolError("the qemu engine boots a whole firmware image: use veriflash run IMAGE --engine qemu");
   if (engine == Engine::Native) {
     run.outcome = runners::RunNative(scenario);
   } else {

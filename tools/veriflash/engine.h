@@ -13,9 +13,11 @@
 
 namespace veriflash {
 
-enum class Engine { Emulated, Native };
+// Qemu boots the image in real firmware instead (see qemu_run.h): RunModule
+// does not take it.
+enum class Engine { Emulated, Native, Qemu };
 
-const char* EngineName(Engine engine);  // "emulated" or "native"
+const char* EngineName(Engine engine);  // "emulated", "native" or "qemu"
 
 struct ModuleChoice;
 

@@ -28,6 +28,8 @@ int main(int argc, char** argv) {
   SetupDemo(app, chosen);
   SetupImage(app, chosen);
   SetupInspect(app, chosen);
+  SetupPackage(app, chosen);
+  SetupFirmware(app, chosen);
   SetupRun(app, chosen);
 
   // The one error boundary: every failure becomes a one-line message on

@@ -28,10 +28,12 @@ const char* TraceHubName(vplat::TraceHubMode mode) {
 void AddPlatformOptions(CLI::App& command, PlatformOptions& o) {
   command
       .add_option("--engine", o.engine,
-                  "emulated: the real veriflash.efi on an emulated i386; native: the host build of the same logic")
-      ->transform(CLI::CheckedTransformer(
-          std::map<std::string, Engine>{{"emulated", Engine::Emulated}, {"native", Engine::Native}}))
-      ->option_text("emulated|native (default emulated)");
+                  "emulated: the real veriflash.efi on an emulated i386; native: the host build of the same logic; "
+                  "qemu (run only): boot an image made with image create --firmware in real firmware under "
+                  "qemu-system-i386")
+      ->transform(CLI::CheckedTransformer(std::map<std::string, Engine>{
+          {"emulated", Engine::Emulated}, {"native", Engine::Native}, {"qemu", Engine::Qemu}}))
+      ->option_text("emulated|native|qemu (default emulated)");
   command
       .add_option("--trace-hub", o.traceHub,
                   "The platform's trace hub: present; disabled (its disable bit set); aperture-dead (configured, but "

@@ -1,0 +1,84 @@
+#include "firmware/lzma_stream.h"
+
+#include <lzma.h>
+
+#include <memory>
+
+#include "common/hex.h"
+#include "firmware/firmware_error.h"
+#include "firmware/pi_layout.h"
+
+namespace firmware {
+
+using common::Hex;
+
+namespace {
+
+// The largest section payload a firmware image holds: nothing in a flash
+// part decompresses to more than this.
+constexpr uint64_t MAX_UNCOMPRESSED = 256u << 20;
+constexpr uint64_t UNKNOWN_SIZE = ~uint64_t{0};
+// liblzma's own encoding of lc, lp and pb in the properties byte.
+constexpr uint8_t PROPERTY_LC_LP = 9, PROPERTY_PB = 45;
+
+struct StreamEnd {
+  void operator()(lzma_stream* s) const { lzma_end(s); }
+};
+
+// Runs `strm` over `input` to the stream's end, appending to `out`.
+void RunToEnd(lzma_stream& strm, std::span<const uint8_t> input, std::vector<uint8_t>& out, const char* what) {
+  strm.next_in = input.data();
+  strm.avail_in = input.size();
+  for (;;) {
+    if (out.size() - strm.total_out < 1 << 16) out.resize(out.size() + (1 << 20));
+    strm.next_out = out.data() + strm.total_out;
+    strm.avail_out = out.size() - strm.total_out;
+    const lzma_ret ret = lzma_code(&strm, LZMA_FINISH);
+    if (ret == LZMA_STREAM_END) break;
+    if (ret != LZMA_OK) throw FirmwareError(std::string(what) + " failed: liblzma error " + std::to_string(ret));
+    if (strm.total_out > MAX_UNCOMPRESSED + (1 << 20))
+      throw FirmwareError(std::string(what) + " produced more than " + Hex(MAX_UNCOMPRESSED) + " bytes");
+  }
+  out.resize(strm.total_out);
+}
+
+}  // namespace
+
+LzmaStream DecodeLzma(std::span<const uint8_t> stream) {
+  if (stream.size() < sizeof(LzmaAloneHeader)) throw FirmwareError("LZMA stream shorter than its header");
+  LzmaStream result;
+  result.header = ReadRecord<LzmaAloneHeader>(stream, 0);
+  const uint64_t size = result.header.UncompressedSize;
+  if (size != UNKNOWN_SIZE && size > MAX_UNCOMPRESSED)
+    throw FirmwareError("LZMA stream claims " + Hex(size) + " uncompressed bytes");
+  lzma_stream strm = LZMA_STREAM_INIT;
+  if (lzma_alone_decoder(&strm, UINT64_MAX) != LZMA_OK) throw FirmwareError("liblzma cannot start a decoder");
+  std::unique_ptr<lzma_stream, StreamEnd> guard(&strm);
+  RunToEnd(strm, stream, result.data, "LZMA decoding");
+  if (size != UNKNOWN_SIZE && result.data.size() != size)
+    throw FirmwareError("LZMA stream decodes to " + Hex(result.data.size()) + " bytes, its header says " + Hex(size));
+  return result;
+}
+
+std::vector<uint8_t> EncodeLzma(std::span<const uint8_t> data, const LzmaAloneHeader& like) {
+  lzma_options_lzma options;
+  if (lzma_lzma_preset(&options, LZMA_PRESET_DEFAULT)) throw FirmwareError("liblzma has no default preset");
+  const uint8_t properties = like.Properties;
+  if (properties >= PROPERTY_PB * 5) throw FirmwareError("LZMA properties byte " + Hex(properties, 2) + " is invalid");
+  options.lc = properties % PROPERTY_LC_LP;
+  options.lp = properties / PROPERTY_LC_LP % 5;
+  options.pb = properties / PROPERTY_PB;
+  options.dict_size = like.DictionarySize;
+  lzma_stream strm = LZMA_STREAM_INIT;
+  if (lzma_alone_encoder(&strm, &options) != LZMA_OK)
+    throw FirmwareError("liblzma refuses the stream's properties " + Hex(properties, 2) + " and dictionary size " +
+                        Hex(like.DictionarySize));
+  std::unique_ptr<lzma_stream, StreamEnd> guard(&strm);
+  std::vector<uint8_t> out;
+  RunToEnd(strm, data, out, "LZMA encoding");
+  if (out.size() < sizeof(LzmaAloneHeader)) throw FirmwareError("liblzma wrote no header");
+  WriteRecord<uint64_t>(out, offsetof(LzmaAloneHeader, UncompressedSize), data.size());
+  return out;
+}
+
+}  // namespace firmware

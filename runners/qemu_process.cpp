@@ -1,0 +1,128 @@
+#include "runners/qemu_process.h"
+
+#include <fcntl.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <regex>
+
+#include "runners/run_qemu.h"
+
+namespace runners {
+
+WorkDir::WorkDir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "veriflash-qemu-XXXXXX").string();
+  if (!::mkdtemp(pattern.data())) throw QemuError("cannot create a temporary directory: " + std::string(std::strerror(errno)));
+  path_ = pattern;
+}
+
+WorkDir::~WorkDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+Child::Child(const std::string& program, const std::vector<std::string>& args, const std::string& errors) {
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(program.c_str()));
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  pid_ = ::fork();
+  if (pid_ < 0) throw QemuError("cannot start " + program + ": " + std::strerror(errno));
+  if (pid_ == 0) {
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    const int null = ::open("/dev/null", O_RDWR);
+    const int err = ::open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ::dup2(null, STDIN_FILENO);
+    ::dup2(null, STDOUT_FILENO);
+    ::dup2(err, STDERR_FILENO);
+    ::execv(program.c_str(), argv.data());
+    ::_exit(127);
+  }
+}
+
+Child::~Child() {
+  if (pid_ <= 0 || exited_) return;
+  ::kill(pid_, SIGKILL);
+  int status;
+  while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+  }
+}
+
+std::optional<int> Child::Exited() {
+  if (exited_) return status_;
+  int status;
+  if (::waitpid(pid_, &status, WNOHANG) != pid_) return std::nullopt;
+  exited_ = true;
+  status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return status_;
+}
+
+SignalGuard::SignalGuard() {
+  caught_ = 0;
+  struct sigaction action {};
+  action.sa_handler = [](int signal) { caught_ = signal; };
+  sigemptyset(&action.sa_mask);
+  for (size_t i = 0; i < std::size(SIGNALS); ++i) ::sigaction(SIGNALS[i], &action, &old_[i]);
+}
+
+SignalGuard::~SignalGuard() {
+  for (size_t i = 0; i < std::size(SIGNALS); ++i) ::sigaction(SIGNALS[i], &old_[i], nullptr);
+}
+
+std::string FindProgram(const std::string& name) {
+  if (name.find('/') != std::string::npos) {
+    if (::access(name.c_str(), X_OK) == 0) return name;
+    throw QemuError(name + ": not an executable file");
+  }
+  const char* path = std::getenv("PATH");
+  std::string dirs = path ? path : "/usr/bin:/bin";
+  for (size_t start = 0; start <= dirs.size();) {
+    const size_t end = std::min(dirs.find(':', start), dirs.size());
+    const std::string candidate = dirs.substr(start, end - start) + "/" + name;
+    if (end > start && ::access(candidate.c_str(), X_OK) == 0) return candidate;
+    start = end + 1;
+  }
+  throw QemuError(name + " not found on PATH: install Debian's qemu-system-x86 package");
+}
+
+std::vector<uint32_t> SampleEips(const std::string& socketPath, int samples) {
+  std::vector<uint32_t> eips;
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return eips;
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
+  const timeval timeout{1, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+    auto readPrompt = [fd] {
+      std::string text;
+      char buffer[4096];
+      while (text.find("(qemu) ") == std::string::npos) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n <= 0) break;
+        text.append(buffer, static_cast<size_t>(n));
+      }
+      return text;
+    };
+    readPrompt();
+    const std::regex eip("EIP=([0-9a-fA-F]{8})");
+    for (int i = 0; i < samples; ++i) {
+      const char command[] = "info registers\n";
+      if (::write(fd, command, sizeof command - 1) != static_cast<ssize_t>(sizeof command - 1)) break;
+      std::smatch match;
+      const std::string reply = readPrompt();
+      if (std::regex_search(reply, match, eip)) eips.push_back(static_cast<uint32_t>(std::stoul(match[1], nullptr, 16)));
+    }
+  }
+  ::close(fd);
+  return eips;
+}
+
+}  // namespace runners

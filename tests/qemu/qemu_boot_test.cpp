@@ -1,0 +1,91 @@
+// The module in Debian's OVMF IA-32, dispatched by its PEI core: the
+// firmware rebuilt without the module still boots; with the module, a
+// correct image boots past the TSC measurement to the boot manager, and a
+// tampered one writes POST code 0x8F and stays in the module's halt loop,
+// for both placements (after memory, and before memory in place).
+#include <gtest/gtest.h>
+
+#include "qemu_rig.h"
+#include "tests/tools/tool_runner.h"
+
+namespace {
+
+using nlohmann::json;
+
+struct Boot {
+  int status;
+  json run;
+};
+
+Boot BootImage(const std::string& name) {
+  // The tool bounds the boot itself; ctest's TIMEOUT bounds the program.
+  const auto r = tools_test::Veriflash("run --engine qemu --json --timeout 120 " + qemu_rig::Images() + "/" + name);
+  EXPECT_TRUE(r.err.empty()) << r.err;
+  return {r.status, r.out.empty() ? json() : r.Json()};
+}
+
+// The measurement's writes in order: read-back command, port B with the gate
+// on and the speaker off, mode 0 with its count 1193 (0x04A9), counter 2's
+// old mode back, port B back.
+void ExpectTscMeasurement(const json& pit) {
+  ASSERT_EQ(pit.size(), 7u) << pit.dump();
+  const std::vector<std::string> ports = {"0x43", "0x61", "0x43", "0x42", "0x42", "0x43", "0x61"};
+  for (size_t i = 0; i < ports.size(); ++i) EXPECT_EQ(pit[i]["port"], ports[i]) << i;
+  EXPECT_EQ(pit[0]["value"], "0xE8");
+  EXPECT_EQ(pit[2]["value"], "0xB0");
+  EXPECT_EQ(pit[3]["value"], "0xA9");
+  EXPECT_EQ(pit[4]["value"], "0x04");
+  const auto byte = [&](size_t i) { return std::stoul(pit[i]["value"].get<std::string>(), nullptr, 16); };
+  EXPECT_EQ(byte(5) & 0xC0, 0x80u) << "counter 2's control word";
+  EXPECT_EQ(byte(1), (byte(6) & 0xFD) | 0x01) << "port B: gate on and speaker off, then restored";
+}
+
+class QemuBoot : public testing::Test {
+ protected:
+  void SetUp() override {
+    if (const std::string why = qemu_rig::WhyNot(); !why.empty()) GTEST_SKIP() << why;
+  }
+};
+
+TEST_F(QemuBoot, FirmwareRebuiltWithoutTheModuleReachesTheBootManager) {
+  const Boot b = BootImage("rt.bin");
+  EXPECT_EQ(b.status, 0);
+  EXPECT_EQ(b.run["verdict"], "pass");
+  EXPECT_EQ(b.run["postCodes"], json::array());
+  EXPECT_EQ(b.run["pitWrites"], json::array()) << "OVMF itself never writes ports 0x42, 0x43 or 0x61";
+}
+
+TEST_F(QemuBoot, CorrectImageReachesTheBootManagerAfterTheTscMeasurement) {
+  for (const char* placement : {"post", "pre"}) {
+    SCOPED_TRACE(placement);
+    const Boot b = BootImage(std::string("pass_") + placement + ".bin");
+    EXPECT_EQ(b.status, 0);
+    EXPECT_EQ(b.run["verdict"], "pass");
+    EXPECT_EQ(b.run["postCodes"], json::array());
+    EXPECT_TRUE(b.run["bootLine"].get<std::string>().starts_with("BdsDxe: ")) << b.run["bootLine"];
+    ExpectTscMeasurement(b.run["pitWrites"]);
+  }
+}
+
+TEST_F(QemuBoot, TamperedImageWrites8FThenStaysInTheHaltLoop) {
+  for (const char* placement : {"post", "pre"}) {
+    SCOPED_TRACE(placement);
+    const Boot b = BootImage(std::string("fail_") + placement + ".bin");
+    EXPECT_EQ(b.status, 1);
+    EXPECT_EQ(b.run["verdict"], "fail");
+    EXPECT_EQ(b.run["postCodes"], json::array({"0x8F"}));
+    EXPECT_EQ(b.run["serial"], "") << "nothing after PEI ran";
+    ExpectTscMeasurement(b.run["pitWrites"]);
+    ASSERT_FALSE(b.run["haltEips"].empty());
+    // Before memory the module runs in place, so its halt loop lies at the
+    // rebased address: in OnEndOfPei, or in the seam's read of the flag.
+    if (std::string(placement) != "pre") continue;
+    const uint32_t base = qemu_rig::PreMemoryImageAddress();
+    for (const auto& eip : b.run["haltEips"]) {
+      const std::string in = qemu_rig::SymbolAt(std::stoul(eip.get<std::string>(), nullptr, 16) - base);
+      EXPECT_TRUE(in == qemu_rig::ON_END_OF_PEI || in == qemu_rig::READ_HALT_FLAG) << eip << " lies in " << in;
+    }
+  }
+}
+
+}  // namespace
