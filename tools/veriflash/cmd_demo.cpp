@@ -23,7 +23,7 @@ namespace veriflash {
 namespace {
 
 // A byte well inside the checked region.
-constexpr uint32_t TAMPERED_BYTE = vplat::REGION_BASE + 0x12345;
+constexpr uint32_t TAMPERED_BYTE = VERIFIED_REGION_BASE + 0x12345;
 // The full dump: a 16 MiB flash, as many boards carry.
 constexpr uint64_t DUMP_SIZE = 16u << 20;
 

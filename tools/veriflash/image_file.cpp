@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fmt/core.h>
 
+#include "module/check/end_of_pei.h"
 #include "tools/veriflash/flash_text.h"
 #include "tools/veriflash/tool_error.h"
 #include "vplat/flash_image.h"
@@ -46,7 +47,7 @@ std::string ImageSizeProblem(uint64_t size) {
                        SizeText(MAX_IMAGE_SIZE));
   if (size < MIN_IMAGE_SIZE)
     return fmt::format("{} bytes ({}) starts at {}, above the checked region at {}: it needs at least {} bytes",
-                       size, Hex(size), Hex(firmware::FOUR_GIB - size, 8), Hex(vplat::REGION_BASE, 8),
+                       size, Hex(size), Hex(firmware::FOUR_GIB - size, 8), Hex(VERIFIED_REGION_BASE, 8),
                        Hex(MIN_IMAGE_SIZE));
   return "";
 }

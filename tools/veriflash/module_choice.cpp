@@ -52,8 +52,10 @@ std::optional<bool> IdenticalToShipped(const std::vector<uint8_t>& image, uint32
   const std::optional<ModuleFile> shipped = FindShippedModule();
   if (!shipped) return std::nullopt;
   const std::vector<uint8_t> expected = Rebased(shipped->path, shipped->bytes, address);
-  if (expected.size() != size || !vplat::Contains(image, address, size)) return false;
-  return std::equal(expected.begin(), expected.end(), image.begin() + static_cast<ptrdiff_t>(vplat::OffsetOf(image, address)));
+  // The window's last byte is at 0xFFFFFFFF.
+  const uint64_t windowBase = firmware::FOUR_GIB - image.size();
+  if (expected.size() != size || address < windowBase || address + uint64_t{size} > firmware::FOUR_GIB) return false;
+  return std::equal(expected.begin(), expected.end(), image.begin() + static_cast<ptrdiff_t>(address - windowBase));
 }
 
 ModuleChoice ChooseModule(const PlatformOptions& o, const std::string& imageName, const std::vector<uint8_t>& image,
