@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "common/quote.h"
 #include "module/types/efi_types.h"
 #include "vplat/access_log.h"
 
@@ -104,9 +105,7 @@ uint32_t TraceCrc32(const std::vector<uint8_t>& bytes);
 // counter and the CRC verdict follow in brackets when the message has them.
 std::string RenderMessage(const TraceMessage& message);
 
-// Text in double quotes with \r \n \t \0 \" \\ and \xHH escapes for
-// everything that is not printable ASCII.
-std::string QuoteText(const std::string& text);
+using common::QuoteText;
 
 // 8-4-4-4-12, lower case.
 std::string FormatGuid(const EFI_GUID& guid);
