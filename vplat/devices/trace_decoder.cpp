@@ -55,7 +55,7 @@ class Decoder {
 
     if (isStart || at.offset == TRACE_HUB_CHANNEL_END) {
       if (width != 4) return Error(TraceDecodeErrorKind::UnexpectedWrite, key, index, DescribeWrite(write));
-    } else if (at.offset != TRACE_HUB_CHANNEL_DATA) {
+    } else if (at.offset != TRACE_HUB_CHANNEL_DATA || (width != 1 && width != 2 && width != 4)) {
       return Error(TraceDecodeErrorKind::UnexpectedWrite, key, index, DescribeWrite(write));
     }
 

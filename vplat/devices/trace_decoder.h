@@ -71,7 +71,7 @@ struct TraceMessage {
 enum class TraceDecodeErrorKind {
   DataWithoutStart,  // a data or end write on a channel with no message open
   MissingEnd,        // a new start, or the end of the list, with a message open
-  UnexpectedWrite,   // another offset, or a start or end that is not 32 bits wide
+  UnexpectedWrite,   // another offset, data not 8, 16 or 32 bits wide, or a start or end not 32
   Truncated,         // fewer bytes than the header's fields need; no message listed
   TrailingBytes,     // bytes after the last field the header announces; message listed
   NonZeroEnd,        // the end write's value is not 0; message listed
