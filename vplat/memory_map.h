@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <span>
 #include <vector>
 
 #include "vplat/access_log.h"
@@ -27,6 +28,9 @@ class MemoryMap {
 
   uint32_t FlashBase() const;
   const std::vector<uint8_t>& Flash() const;
+  // The flash image's bytes for the host to change between runs (the
+  // module's own writes into flash are dropped, as hardware drops them).
+  std::span<uint8_t> MutableFlash();
 
   // Exact-width accesses; MMIO ones are logged and routed to the device.
   uint32_t Read(uint32_t address, uint8_t width);
@@ -49,6 +53,10 @@ class MemoryMap {
 
   // Writes into flash or unmapped space that were dropped.
   uint64_t DroppedWrites() const { return droppedWrites_; }
+
+  // Releases the scratch copies (pointers to them become invalid) and zeroes
+  // the count of dropped writes, for another run on the same map.
+  void Restart();
 
  private:
   enum class Kind { Ram, Flash, Mmio };

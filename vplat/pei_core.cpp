@@ -69,6 +69,7 @@ void PeiCore::Install() {
   std::memcpy(list + PHIT_LENGTH, &end, 2);
   std::memcpy(list + PHIT_LENGTH + 2, &endLength, 2);
   poolNext_ = POOL_BASE;
+  registrations_.clear();
 }
 
 std::optional<EFI_STATUS> PeiCore::Failure(PeiService service) const {
