@@ -150,10 +150,14 @@ const char* StepName(CheckStep step) {
 }
 
 Analysis AnalyzeImage(const std::vector<uint8_t>& image) {
-  Analysis analysis;
   // The module hashes the region before it looks for the manifest, so the
   // computed digest is known whatever the FIT holds.
-  analysis.computed = vplat::RegionDigest(image);
+  return AnalyzeImage(image, vplat::RegionDigest(image));
+}
+
+Analysis AnalyzeImage(const std::vector<uint8_t>& image, const common::Digest& regionDigest) {
+  Analysis analysis;
+  analysis.computed = regionDigest;
   analysis.fitPointer = Flash(image).Le(FIT_POINTER_ADDRESS, 4);
   Walk walk(image, analysis);
   for (auto step : {&Walk::FitHeader, &Walk::FitChecksum, &Walk::ManifestEntry, &Walk::ManifestSignature, &Walk::Digest})

@@ -59,6 +59,9 @@ struct Analysis {
 
 // The image must end at 4 GiB and hold the checked region.
 Analysis AnalyzeImage(const std::vector<uint8_t>& image);
+// The same with the region's digest known already, for a caller that checks
+// many images around one region.
+Analysis AnalyzeImage(const std::vector<uint8_t>& image, const common::Digest& regionDigest);
 
 // "Boot Policy Manifest" for 0x0C; "type 0x55" for types without a name.
 std::string FitTypeName(uint8_t type);
