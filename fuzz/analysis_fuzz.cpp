@@ -16,8 +16,9 @@
 #include <vector>
 
 #include "fuzz/flash_rig.h"
-#include "module/fit/fit.h"
+#include "fuzz/target_support.h"
 #include "module/crypto/sha256.h"
+#include "module/fit/fit.h"
 #include "runners/run_native.h"
 #include "tools/veriflash/flash_analysis.h"
 #include "vplat/flash_image.h"
@@ -51,6 +52,7 @@ extern "C" BOOLEAN __wrap__Z12Sha256AbsorbPvPKvj(void* context, const void* data
 
 namespace {
 
+using fuzz::Require;
 using veriflash::CheckStep;
 
 constexpr uint32_t WINDOW_BASE = 0xFFFFF000u;
@@ -87,10 +89,6 @@ Stop ModuleStop(bool halted) {
   if (EfiError(status = FindManifestEntry(&entry))) return {CheckStep::ManifestEntry, status};
   if (EfiError(status = LocateBootPolicyManifest(&manifest))) return {CheckStep::ManifestSignature, status};
   return {CheckStep::Digest, halted ? EFI_SECURITY_VIOLATION : EFI_SUCCESS};
-}
-
-void Require(bool holds) {
-  if (!holds) __builtin_trap();
 }
 
 }  // namespace

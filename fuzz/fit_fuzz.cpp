@@ -10,9 +10,13 @@
 #include <cstring>
 
 #include "fuzz/flash_rig.h"
+#include "fuzz/target_support.h"
 #include "module/fit/fit.h"
 
 namespace {
+
+using fuzz::Require;
+using fuzz::Word;
 
 constexpr uint32_t WINDOW_BASE = 0xFFFFF000u;
 
@@ -23,16 +27,6 @@ fuzz::FlashRig& Rig() {
     return s;
   }());
   return rig;
-}
-
-uint32_t Word(const uint8_t* bytes) {
-  uint32_t value;
-  std::memcpy(&value, bytes, 4);
-  return value;
-}
-
-void Require(bool holds) {
-  if (!holds) __builtin_trap();
 }
 
 }  // namespace

@@ -11,19 +11,18 @@
 #include <cstring>
 
 #include "fuzz/flash_rig.h"
+#include "fuzz/target_support.h"
 #include "module/platform/guid.h"
 #include "module/platform/hob_list.h"
 #include "module/platform/tsc_frequency.h"
 
 namespace {
 
+using fuzz::Require;
+
 constexpr uint64_t FOUR_GIB = 0x100000000ull;
 constexpr uint32_t MAX_LIST = vplat::HOB_LIST_LIMIT - vplat::HOB_LIST_BASE;
 constexpr uint32_t NEW_HOB_DATA = 8;
-
-void Require(bool holds) {
-  if (!holds) __builtin_trap();
-}
 
 fuzz::FlashRig& Rig() {
   static fuzz::FlashRig rig([] {

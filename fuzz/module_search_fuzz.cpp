@@ -10,14 +10,13 @@
 #include <vector>
 
 #include "firmware/module_search.h"
+#include "fuzz/target_support.h"
 
 namespace {
 
-constexpr uint64_t FOUR_GIB = 0x100000000ull;
+using fuzz::Require;
 
-void Require(bool holds) {
-  if (!holds) __builtin_trap();
-}
+constexpr uint64_t FOUR_GIB = 0x100000000ull;
 
 }  // namespace
 

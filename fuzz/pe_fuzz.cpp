@@ -10,17 +10,16 @@
 #include <vector>
 
 #include "firmware/pe_image.h"
+#include "fuzz/target_support.h"
 
 namespace {
+
+using fuzz::Require;
 
 // Room for the shipped module (about 24 KiB) and what the fuzzer grows from it.
 constexpr uint32_t WINDOW_SIZE = 0x10000;
 constexpr uint64_t FOUR_GIB = 0x100000000ull;
 constexpr uint8_t WINDOW_FILL = 0xA5;
-
-void Require(bool holds) {
-  if (!holds) __builtin_trap();
-}
 
 // The window's bytes from `from` on are as the fill left them.
 bool Untouched(const std::vector<uint8_t>& window, size_t from) {

@@ -15,9 +15,12 @@
 #include <utility>
 #include <vector>
 
+#include "fuzz/target_support.h"
 #include "module/print/print.h"
 
 namespace {
+
+using fuzz::Require;
 
 constexpr size_t ARGUMENTS = 32;
 constexpr size_t TEXT_SIZE = 32;
@@ -35,10 +38,6 @@ struct Call {
 
 // Text, GUID and time at once: 32 bytes and a zero 16-bit character.
 alignas(8) uint8_t pointee[TEXT_SIZE + 4];
-
-void Require(bool holds) {
-  if (!holds) __builtin_trap();
-}
 
 template <size_t... I>
 uint32_t Print(void* buffer, uint32_t size, uint32_t flags, const Call& c, std::index_sequence<I...>) {

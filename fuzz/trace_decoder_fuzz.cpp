@@ -14,24 +14,18 @@
 #include <cstring>
 #include <vector>
 
+#include "fuzz/target_support.h"
 #include "vplat/devices/trace_decoder.h"
 #include "vplat/devices/trace_hub.h"
 
 namespace {
 
+using fuzz::Require;
+using fuzz::Word;
+
 using vplat::Access;
 
 constexpr size_t RECORD_SIZE = 12;
-
-void Require(bool holds) {
-  if (!holds) __builtin_trap();
-}
-
-uint32_t Word(const uint8_t* bytes) {
-  uint32_t value;
-  std::memcpy(&value, bytes, 4);
-  return value;
-}
 
 Access Decode(const uint8_t* r) {
   Access a{static_cast<vplat::AccessKind>((r[0] & 7) % 6)};
