@@ -35,7 +35,7 @@ extern "C" BOOLEAN __wrap__Z12Sha256AbsorbPvPKvj(void* context, const void* data
   static uint32_t lastLength = 0;
   static std::vector<uint8_t> before, after;
   const uint32_t size = Sha256ContextSize();
-  if (data == lastData && length == lastLength && context != nullptr &&
+  if (lastData != nullptr && data == lastData && length == lastLength && context != nullptr &&
       std::memcmp(context, before.data(), size) == 0) {
     std::memcpy(context, after.data(), size);
     return 1;
