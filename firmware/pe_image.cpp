@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "common/hex.h"
+#include "common/quote.h"
 
 namespace firmware {
 namespace {
@@ -57,6 +58,13 @@ void ForEachRelocation(std::span<const uint8_t> efi, const PeInfo& info, Fixup f
   }
 }
 
+// A section's name in a message: as it is when it is all printable and has
+// no blank, else quoted with escapes, so the message stays one line.
+std::string ShownName(const std::string& name) {
+  const bool plain = !name.empty() && std::all_of(name.begin(), name.end(), [](unsigned char c) { return c > 0x20 && c < 0x7F; });
+  return plain ? name : common::QuoteText(name);
+}
+
 void ReadSections(std::span<const uint8_t> efi, uint64_t table, uint16_t count, PeInfo& info) {
   if (table + uint64_t{count} * sizeof(PeSectionHeader) > efi.size())
     Fail("section table (" + std::to_string(count) + " sections at " + Hex(table) + ") ends past the end of the file (" +
@@ -71,13 +79,13 @@ void ReadSections(std::span<const uint8_t> efi, uint64_t table, uint16_t count, 
     s.rawOffset = h.PointerToRawData;
     s.characteristics = h.Characteristics;
     if (s.rawSize != 0 && uint64_t{s.rawOffset} + s.rawSize > efi.size())
-      Fail("section " + s.name + " raw data " + Hex(s.rawOffset) + "+" + Hex(s.rawSize) +
+      Fail("section " + ShownName(s.name) + " raw data " + Hex(s.rawOffset) + "+" + Hex(s.rawSize) +
            " lies past the end of the file (" + Hex(efi.size()) + ")");
     if (s.rawSize != 0 && s.rawOffset != s.rva)
-      Fail("section " + s.name + " at RVA " + Hex(s.rva) + " has file offset " + Hex(s.rawOffset) +
+      Fail("section " + ShownName(s.name) + " at RVA " + Hex(s.rva) + " has file offset " + Hex(s.rawOffset) +
            ": not executable in place");
     if (uint64_t{s.rva} + std::max(s.virtualSize, s.rawSize) > info.sizeOfImage)
-      Fail("section " + s.name + " ends past SizeOfImage " + Hex(info.sizeOfImage));
+      Fail("section " + ShownName(s.name) + " ends past SizeOfImage " + Hex(info.sizeOfImage));
     info.sections.push_back(std::move(s));
   }
 }

@@ -7,6 +7,10 @@ namespace runners {
 Outcome RunNative(const Scenario& scenario) {
   vplat::Platform platform;
   Configure(platform, scenario);
+  return RunNativeOn(platform, scenario);
+}
+
+Outcome RunNativeOn(vplat::Platform& platform, const Scenario& scenario) {
   vplat::ScopedPlatform scope(platform);
   // Any non-NULL handle will do: the module only tests it against NULL.
   static int fileHandle;

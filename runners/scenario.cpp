@@ -15,8 +15,12 @@ void Configure(vplat::Platform& platform, const Scenario& scenario) {
   platform.memory.MapFlash(scenario.image);
   vplat::InstallPostCodePort(platform);
   vplat::AddTraceHub(platform, scenario.traceHub);
-  platform.SetTscHz(scenario.tscHz);
   vplat::InstallPit(platform, scenario.pitCounter2Status, scenario.pitCounter2Stuck);
+  ArmRun(platform, scenario);
+}
+
+void ArmRun(vplat::Platform& platform, const Scenario& scenario) {
+  platform.SetTscHz(scenario.tscHz);
   platform.interruptsEnabled = scenario.interruptsEnabled;
   if (scenario.tscHobPresent) platform.pei.AddTscFrequencyHob(vplat::PRESET_TSC_HZ);
   for (const auto& [service, status] : scenario.failures) platform.pei.FailService(service, status);

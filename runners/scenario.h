@@ -54,8 +54,13 @@ struct Outcome {
 // returned, else NotRun.
 Verdict VerdictOf(const Outcome& outcome);
 
-// Maps the image and devices, fills the HOB list and arms service failures.
+// Maps the image and devices, then arms the run (ArmRun).
 void Configure(vplat::Platform& platform, const Scenario& scenario);
+
+// Sets what a run starts from besides the image and devices: the TSC rate,
+// the interrupt flag, the HOB list's preset HOB and the service failures. A
+// platform restarted after a run (vplat::Platform::Restart) needs this again.
+void ArmRun(vplat::Platform& platform, const Scenario& scenario);
 
 // Collects the outcome after a run.
 Outcome Collect(const vplat::Platform& platform, std::optional<EFI_STATUS> entryStatus,

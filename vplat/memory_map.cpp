@@ -40,6 +40,14 @@ const std::vector<uint8_t>& MemoryMap::Flash() const {
   return none;
 }
 
+std::span<uint8_t> MemoryMap::MutableFlash() {
+  for (auto& r : regions_)
+    if (r.kind == Kind::Flash) return r.bytes;
+  return {};
+}
+
+void MemoryMap::Restart() { scratch_.clear(); }
+
 MemoryMap::Region* MemoryMap::Find(uint64_t address, uint64_t length) {
   for (auto& r : regions_)
     if (address >= r.base && address + length <= r.end) return &r;

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <span>
 #include <vector>
 
 #include "vplat/access_log.h"
@@ -29,6 +30,9 @@ class MemoryMap {
 
   uint32_t FlashBase() const;
   const std::vector<uint8_t>& Flash() const;
+  // The flash image's bytes for the host to change between runs (the
+  // module's own writes into flash are dropped, as hardware drops them).
+  std::span<uint8_t> MutableFlash();
 
   // Exact-width accesses; MMIO ones are routed to the device. An access that
   // straddles a region's end counts as an open-bus access.
@@ -50,6 +54,10 @@ class MemoryMap {
   void Peek(uint32_t address, void* data, uint32_t length) const;
   uint32_t Peek32(uint32_t address) const;
   void Poke32(uint32_t address, uint32_t value);
+
+  // Releases the scratch copies (pointers to them become invalid), for
+  // another run on the same map.
+  void Restart();
 
  private:
   enum class Kind { Ram, Flash, Mmio };

@@ -92,6 +92,7 @@ void PeiCore::Install() {
   PutHeader(memory_, HOB_LIST_BASE, HOB_TYPE_HANDOFF, PHIT_LENGTH);
   PutHeader(memory_, HOB_LIST_BASE + PHIT_LENGTH, EFI_HOB_TYPE_END_OF_HOB_LIST, HOB_HEADER_LENGTH);
   poolNext_ = POOL_BASE;
+  registrations_.clear();
 }
 
 EFI_STATUS PeiCore::Dispatch(uint32_t function, ServiceArguments& a) {

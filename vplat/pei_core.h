@@ -78,7 +78,8 @@ class PeiCore {
   PeiCore(MemoryMap& memory, AccessLog& log) : memory_(memory), log_(log) {}
 
   // Lays out the IDT pointer word, the services table and an empty HOB list
-  // (PHIT, end). Memory must already map RAM.
+  // (PHIT, end), and starts with an empty pool and no registrations. Memory
+  // must already map RAM.
   void Install();
 
   void FailService(PeiService service, EFI_STATUS status) { failures_[service] = status; }

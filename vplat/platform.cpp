@@ -15,6 +15,14 @@ Platform::Platform() {
   pei.Install();
 }
 
+void Platform::Restart() {
+  log.Clear();
+  memory.Restart();
+  pei.Install();
+  halted_ = false;
+  postCodes_.clear();
+}
+
 uint32_t Platform::PortIn(uint16_t port, uint8_t width) {
   AdvancePitClocks(PIT_CLOCKS_PER_PORT_ACCESS);
   auto it = ports_.find(port);

@@ -64,6 +64,15 @@ class Platform {
   uint32_t idtBase = IDT_BASE;
   CpuState cpu;
 
+  // Readies the platform for another run without giving up its memory: the
+  // log, the halt, the POST codes and the memory map's scratch copies start
+  // anew, and the PEI core lays out its data again (services table, an empty
+  // HOB list and pool, no registrations). Mapped regions and the rest of
+  // their bytes, devices and their state, service failures, the TSC rate and
+  // the interrupt flag stay as they are, and time runs on (the devices count
+  // on it never going back).
+  void Restart();
+
   // The halt loop was reached: recorded once in the log.
   void NoteHalt();
   bool Halted() const { return halted_; }

@@ -173,6 +173,9 @@ std::vector<MalformedCase> MalformedCases() {
        TraceDecodeErrorKind::TrailingBytes, 4, 1},
       {"16-bit start", {Write(w + 0x10, 2, 0x0222)}, TraceDecodeErrorKind::UnexpectedWrite, 0, 0},
       {"write at another offset", {Write(w + 0x08, 4, 0)}, TraceDecodeErrorKind::UnexpectedWrite, 0, 0},
+      {"64-bit data write, left out of the message",
+       {Write(w + 0x10, 4, 0x01000222), Write(w, 2, 1), Write(w, 8, 0x42), Write(w, 1, 0x41), Write(w + 0x30, 4, 0)},
+       TraceDecodeErrorKind::UnexpectedWrite, 2, 1},
       {"end value not 0", {Write(w + 0x10, 4, 0x01000222), Write(w, 2, 1), Write(w, 1, 0x41), Write(w + 0x30, 4, 1)},
        TraceDecodeErrorKind::NonZeroEnd, 3, 1},
   };

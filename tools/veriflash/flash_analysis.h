@@ -66,8 +66,11 @@ inline runners::Verdict VerdictOf(const Analysis& analysis) {
   return analysis.Passes() ? runners::Verdict::Pass : runners::Verdict::Fail;
 }
 
-// `window` holds the mapped bytes of a file that `layout` describes; they end at 4 GiB.
-Analysis AnalyzeImage(const std::vector<uint8_t>& window, firmware::FlashLayout layout);
+// `window` holds the mapped bytes of a file that `layout` describes; they end
+// at 4 GiB. A caller that checks many images around one region may give the
+// region's digest, known already.
+Analysis AnalyzeImage(const std::vector<uint8_t>& window, firmware::FlashLayout layout,
+                      const std::optional<common::Digest>& regionDigest = std::nullopt);
 
 // The mapped flash holds the whole checked region.
 bool HoldsRegion(const firmware::FlashLayout& layout);

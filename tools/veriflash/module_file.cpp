@@ -4,15 +4,13 @@
 
 #include <filesystem>
 
+#include "firmware/module_search.h"
 #include "tools/veriflash/image_file.h"
 #include "tools/veriflash/tool_error.h"
 #include "vplat/flash_image.h"
 
 namespace veriflash {
 namespace {
-
-// lld-link's /align:32: the finest alignment a module can be placed at.
-constexpr uint32_t PLACEMENT_ALIGN = 32;
 
 std::string DefaultModulePath() {
   std::error_code error;
@@ -47,22 +45,9 @@ ModuleFile LoadGivenOrDefaultModule(const std::string& given, const std::string&
 }
 
 std::optional<firmware::PlacedModule> FindPlacedModule(const std::vector<uint8_t>& image) {
-  const size_t start = vplat::OffsetOf(image, vplat::REGION_BASE + vplat::REGION_SIZE);
-  for (size_t at = start; at + 2 <= image.size(); at += PLACEMENT_ALIGN) {
-    if (image[at] != 'M' || image[at + 1] != 'Z') continue;
-    try {
-      const std::vector<uint8_t> candidate(image.begin() + static_cast<ptrdiff_t>(at), image.end());
-      firmware::PlacedModule module;
-      module.info = firmware::ReadPe(candidate);
-      module.base = vplat::ImageBase(image) + static_cast<uint32_t>(at);
-      module.entry = module.base + module.info.entryRva;
-      module.size = module.info.sizeOfImage;
-      return module;
-    } catch (const firmware::PeError&) {
-      // Two bytes that only look like a DOS header.
-    }
-  }
-  return std::nullopt;
+  auto found = firmware::FindPlacedModules(image, vplat::REGION_BASE + vplat::REGION_SIZE);
+  if (found.empty()) return std::nullopt;
+  return std::move(found.front());
 }
 
 }  // namespace veriflash

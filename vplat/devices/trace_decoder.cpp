@@ -55,7 +55,7 @@ class Decoder {
 
     if (isStart || at.offset == TRACE_HUB_CHANNEL_END) {
       if (width != 4) return Error(TraceDecodeErrorKind::UnexpectedWrite, key, index, DescribeWrite(write));
-    } else if (at.offset != TRACE_HUB_CHANNEL_DATA) {
+    } else if (at.offset != TRACE_HUB_CHANNEL_DATA || (width != 1 && width != 2 && width != 4)) {
       return Error(TraceDecodeErrorKind::UnexpectedWrite, key, index, DescribeWrite(write));
     }
 
@@ -198,29 +198,6 @@ uint32_t TraceCrc32(const std::vector<uint8_t>& bytes) {
     for (int bit = 0; bit < 8; ++bit) crc = (crc & 1) != 0 ? (crc >> 1) ^ 0xEDB88320u : crc >> 1;
   }
   return ~crc;
-}
-
-std::string QuoteText(const std::string& text) {
-  std::string out = "\"";
-  for (unsigned char c : text) {
-    switch (c) {
-      case '\r': out += "\\r"; break;
-      case '\n': out += "\\n"; break;
-      case '\t': out += "\\t"; break;
-      case '\0': out += "\\0"; break;
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      default:
-        if (c >= 0x20 && c < 0x7F) {
-          out += static_cast<char>(c);
-        } else {
-          char hex[8];
-          std::snprintf(hex, sizeof hex, "\\x%02X", c);
-          out += hex;
-        }
-    }
-  }
-  return out + "\"";
 }
 
 std::string FormatGuid(const EFI_GUID& g) {

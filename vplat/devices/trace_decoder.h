@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "common/quote.h"
 #include "module/types/efi_types.h"
 #include "vplat/access_log.h"
 
@@ -70,7 +71,7 @@ struct TraceMessage {
 enum class TraceDecodeErrorKind {
   DataWithoutStart,  // a data or end write on a channel with no message open
   MissingEnd,        // a new start, or the end of the list, with a message open
-  UnexpectedWrite,   // another offset, or a start or end that is not 32 bits wide
+  UnexpectedWrite,   // another offset, data not 8, 16 or 32 bits wide, or a start or end not 32
   Truncated,         // fewer bytes than the header's fields need; no message listed
   TrailingBytes,     // bytes after the last field the header announces; message listed
   NonZeroEnd,        // the end write's value is not 0; message listed
@@ -104,9 +105,7 @@ uint32_t TraceCrc32(const std::vector<uint8_t>& bytes);
 // counter and the CRC verdict follow in brackets when the message has them.
 std::string RenderMessage(const TraceMessage& message);
 
-// Text in double quotes with \r \n \t \0 \" \\ and \xHH escapes for
-// everything that is not printable ASCII.
-std::string QuoteText(const std::string& text);
+using common::QuoteText;
 
 // 8-4-4-4-12, lower case.
 std::string FormatGuid(const EFI_GUID& guid);

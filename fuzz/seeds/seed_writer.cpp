@@ -1,0 +1,192 @@
+// Writes the seed corpora of the fuzz targets, each input named
+// "seed-<what it is>" in CORPUS/<target>/ (see write_seeds.sh beside this):
+//
+//   seed_writer CORPUS MODULE.efi
+//
+// Flash seeds are cut from images that vplat::BuildFlashImage lays out, so
+// they carry a real FIT, manifest and, for the analysis, the reference digest
+// of the region its rig keeps; trace and HOB seeds are what the host build of
+// the module leaves in the access log and the HOB list.
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "firmware/pe_image.h"
+#include "module/fit/fit.h"
+#include "runners/run_native.h"
+#include "vplat/flash_image.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+namespace fs = std::filesystem;
+
+constexpr uint32_t WINDOW_BASE = 0xFFFFF000u;  // the flash targets' window
+constexpr uint32_t SEED_FIT = 0xFFFFF100u;
+constexpr uint32_t SEED_MANIFEST = 0xFFFFF400u;
+// Smallest image that holds the region: the analysis rig's.
+constexpr uint32_t RIG_IMAGE_SIZE = static_cast<uint32_t>(0x100000000ull - vplat::REGION_BASE);
+
+fs::path corpus;
+
+void Write(const std::string& target, const std::string& what, const Bytes& bytes) {
+  const fs::path folder = corpus / target;
+  fs::create_directories(folder);
+  std::ofstream out(folder / ("seed-" + what), std::ios::binary);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  if (!out) throw std::runtime_error("cannot write " + (folder / what).string());
+}
+
+void Append32(Bytes& bytes, uint32_t value) {
+  for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<uint8_t>(value >> (8 * i)));
+}
+
+// The image's bytes from `from` up to (not including) `to`.
+Bytes Cut(const Bytes& image, uint32_t from, uint64_t to) {
+  const auto at = image.begin() + static_cast<ptrdiff_t>(vplat::OffsetOf(image, from));
+  return Bytes(at, at + (to - from));
+}
+
+vplat::FlashImageOptions InWindow() {
+  vplat::FlashImageOptions o;
+  o.size = RIG_IMAGE_SIZE;
+  o.fitAddress = SEED_FIT;
+  o.manifestAddress = SEED_MANIFEST;
+  return o;
+}
+
+// FIT pointer, then the window up to the end of the manifest.
+Bytes FlashInput(const vplat::FlashImageOptions& o, uint32_t pointer) {
+  const Bytes image = vplat::BuildFlashImage(o);
+  Bytes input;
+  Append32(input, pointer);
+  const Bytes window = Cut(image, WINDOW_BASE, SEED_MANIFEST + vplat::DEFAULT_MANIFEST_SIZE);
+  input.insert(input.end(), window.begin(), window.end());
+  return input;
+}
+
+void FlashSeeds() {
+  struct Case {
+    const char* what;
+    vplat::FlashImageOptions options;
+    uint32_t pointer;
+  };
+  std::vector<Case> cases;
+  cases.push_back({"passing", InWindow(), SEED_FIT});
+  cases.push_back({"wrong-digest", InWindow(), SEED_FIT});
+  cases.back().options.digest = vplat::ReferenceDigest::Wrong;
+  cases.push_back({"unchecked-fit", InWindow(), SEED_FIT});
+  cases.back().options.fitChecksum = false;
+  cases.push_back({"no-manifest-entry", InWindow(), SEED_FIT});
+  cases.back().options.entries = {{0x01, 0xFFE00000u, 0}, {0x02, 0xFFE40000u, 0}};
+  cases.push_back({"two-manifest-entries", InWindow(), SEED_FIT});
+  cases.back().options.entries = {{0x8C, SEED_MANIFEST + 0x100, 0x200}, {0x0C, SEED_MANIFEST, 0x200}};
+  cases.push_back({"fit-below-the-window", InWindow(), vplat::DEFAULT_FIT_ADDRESS});
+  cases.push_back({"erased-pointer", InWindow(), 0xFFFFFFFFu});
+  for (const Case& c : cases) {
+    const Bytes input = FlashInput(c.options, c.pointer);
+    Write("analysis", c.what, input);
+    // The FIT target takes an entry to continue from after the pointer.
+    Bytes fit(input.begin(), input.begin() + 4);
+    Append32(fit, SEED_FIT + FIT_ENTRY_SIZE);
+    fit.insert(fit.end(), input.begin() + 4, input.end());
+    Write("fit", c.what, fit);
+  }
+  // A manifest at 0xFFFFFF94, whose last byte read is the last of the flash
+  // and whose unread middle holds the FIT pointer.
+  constexpr uint32_t topManifest = 0xFFFFFF94u;
+  static_assert(uint64_t{topManifest} + MANIFEST_READ_SIZE == 0x100000000ull);
+  vplat::FlashImageOptions top = InWindow();
+  top.entries = vplat::DefaultFitEntries(topManifest);
+  Bytes image = vplat::BuildFlashImage(top);
+  const Bytes manifest = Cut(image, SEED_MANIFEST, SEED_MANIFEST + MANIFEST_READ_SIZE);
+  vplat::Store(image, topManifest, manifest.data(), manifest.size());
+  Bytes input;
+  Append32(input, SEED_FIT);
+  const Bytes window = Cut(image, WINDOW_BASE, 0x100000000ull);
+  input.insert(input.end(), window.begin(), window.end());
+  Write("analysis", "manifest-under-the-pointer", input);
+}
+
+void ModuleSeeds(const Bytes& efi) {
+  Write("pe", "shipped-module", efi);
+  // A window with the module placed after decoys, searched from its base.
+  const uint32_t size = static_cast<uint32_t>((efi.size() + 0x1FFF) & ~0xFFFu);
+  Bytes window(size, 0xFF);
+  for (uint32_t at = 0; at < 0x1000; at += 0x200) std::memcpy(&window[at], "MZ", 2);
+  firmware::PlaceModule(window, efi, static_cast<uint32_t>(0x100000000ull - size + 0x1000));
+  Bytes input{0};
+  input.insert(input.end(), window.begin(), window.end());
+  Write("module_search", "shipped-module-after-decoys", input);
+}
+
+// The module's own failure run: POST code, trace line, halt; every MMIO
+// write as a raw-address record of the trace decoder target.
+void TraceAndHobSeeds() {
+  runners::Scenario s;
+  vplat::FlashImageOptions o;
+  o.digest = vplat::ReferenceDigest::Wrong;
+  s.image = vplat::BuildFlashImage(o);
+  const runners::Outcome outcome = runners::RunNative(s);
+  Bytes trace;
+  for (const vplat::Access& a : outcome.log) {
+    if (a.kind != vplat::AccessKind::MmioWrite) continue;
+    trace.insert(trace.end(), {static_cast<uint8_t>(static_cast<uint8_t>(a.kind) | 0x40), a.width, 0, 0});
+    Append32(trace, a.value);
+    Append32(trace, a.address);
+  }
+  Write("trace_decoder", "failure-trace-line", trace);
+
+  // The HOB list the run left: PHIT, the TSC frequency HOB, the end.
+  Bytes list;
+  for (const vplat::Hob& hob : outcome.hobs) list.insert(list.end(), hob.bytes.begin(), hob.bytes.end());
+  list.insert(list.end(), {0xFF, 0xFF, 8, 0, 0, 0, 0, 0});
+  Write("hob", "phit-tsc-end", list);
+  Bytes lengthZero = list;
+  lengthZero[2] = lengthZero[3] = 0;
+  Write("hob", "length-zero-first", lengthZero);
+}
+
+// Size, flags, ignored flags, pointee text, 32 arguments, format.
+Bytes PrintInput(uint16_t size, uint8_t flags, const std::vector<uint64_t>& args, const std::string& format) {
+  Bytes input{static_cast<uint8_t>(size), static_cast<uint8_t>(size >> 8), flags, 0x5A};
+  const char text[33] = "Firmware Volume 0123456789ABCDEF";
+  input.insert(input.end(), text, text + 32);
+  for (size_t i = 0; i < 32; ++i) {
+    const uint64_t value = i < args.size() ? args[i] : 0;
+    for (int k = 0; k < 8; ++k) input.push_back(static_cast<uint8_t>(value >> (8 * k)));
+  }
+  input.insert(input.end(), format.begin(), format.end());
+  return input;
+}
+
+void PrintSeeds() {
+  Write("print", "numbers", PrintInput(64, 0, {0xFFFFFFFF80000000ull, 1234567, 0xDEADBEEF, 7, 42},
+                                       "%d|%,u|%08X|%-*d|%+5ld\n"));
+  Write("print", "pointers", PrintInput(200, 0, {1, 1, 1, 0, 0x8000001B}, "%a %g %t %s %r"));
+  Write("print", "truncated", PrintInput(8, 0, {12345678}, "value %u is long"));
+  Write("print", "wide-output", PrintInput(40, 1, {1, 0x8000000E}, "%a: %r\r\n"));
+  Write("print", "wide-format", PrintInput(40, 2, {99}, std::string("%\0d\0\n\0", 6)));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 3) {
+    std::fprintf(stderr, "usage: seed_writer CORPUS MODULE.efi\n");
+    return 2;
+  }
+  corpus = argv[1];
+  std::ifstream in(argv[2], std::ios::binary);
+  const Bytes efi{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  FlashSeeds();
+  ModuleSeeds(efi);
+  TraceAndHobSeeds();
+  PrintSeeds();
+  return 0;
+}
