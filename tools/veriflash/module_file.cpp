@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "firmware/module_search.h"
+#include "module/check/end_of_pei.h"
 #include "tools/veriflash/image_file.h"
 #include "tools/veriflash/tool_error.h"
 #include "vplat/flash_image.h"
@@ -45,7 +46,7 @@ ModuleFile LoadGivenOrDefaultModule(const std::string& given, const std::string&
 }
 
 std::optional<firmware::PlacedModule> FindPlacedModule(const std::vector<uint8_t>& image) {
-  auto found = firmware::FindPlacedModules(image, vplat::REGION_BASE + vplat::REGION_SIZE);
+  auto found = firmware::FindPlacedModules(image, VERIFIED_REGION_BASE + VERIFIED_REGION_SIZE);
   if (found.empty()) return std::nullopt;
   return std::move(found.front());
 }
