@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs the main job on its embedded
-# default image: a passing and a failing end-of-PEI check.
+# default image: a passing end-of-PEI check, the same image tampered, which
+# stops at POST code 0x8F, and a stamped full flash dump, which passes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
