@@ -6,7 +6,8 @@
 // Flash seeds are cut from images that vplat::BuildFlashImage lays out, so
 // they carry a real FIT, manifest and, for the analysis, the reference digest
 // of the region its rig keeps; trace and HOB seeds are what the host build of
-// the module leaves in the access log and the HOB list.
+// the module leaves in the access log and the HOB list; descriptor seeds are
+// the tool's own full dumps.
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -16,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "firmware/flash_descriptor.h"
 #include "firmware/pe_image.h"
 #include "module/fit/fit.h"
 #include "runners/run_native.h"
@@ -174,6 +176,27 @@ void PrintSeeds() {
   Write("print", "wide-format", PrintInput(40, 2, {99}, std::string("%\0d\0\n\0", 6)));
 }
 
+// A size byte (the file's MiB less one), then the file's first 4 KiB.
+Bytes DescriptorInput(uint32_t mebibytes, const Bytes& head) {
+  Bytes input{static_cast<uint8_t>(mebibytes - 1)};
+  input.insert(input.end(), head.begin(), head.end());
+  return input;
+}
+
+void DescriptorSeeds() {
+  using firmware::FlashRegion;
+  constexpr uint32_t MIB = 1u << 20;
+  const FlashRegion descriptor{firmware::FLASH_REGION_DESCRIPTOR, 0, firmware::FLASH_DESCRIPTOR_SIZE - 1};
+  const FlashRegion me{firmware::FLASH_REGION_ME, firmware::FLASH_DESCRIPTOR_SIZE, 8 * MIB - 1};
+  Write("flash_descriptor", "full-dump-16mib",
+        DescriptorInput(16, firmware::BuildFlashDescriptor(
+                                {descriptor, me, {firmware::FLASH_REGION_BIOS, 8 * MIB, 16 * MIB - 1}}, 16 * MIB)));
+  Write("flash_descriptor", "bios-region-of-32mib-in-64mib",
+        DescriptorInput(64, firmware::BuildFlashDescriptor(
+                                {descriptor, me, {firmware::FLASH_REGION_BIOS, 32 * MIB, 64 * MIB - 1}}, 64 * MIB)));
+  Write("flash_descriptor", "bios-region-without-descriptor", DescriptorInput(8, Bytes(16, 0xFF)));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -188,5 +211,6 @@ int main(int argc, char** argv) {
   ModuleSeeds(efi);
   TraceAndHobSeeds();
   PrintSeeds();
+  DescriptorSeeds();
   return 0;
 }
