@@ -22,18 +22,13 @@
 namespace {
 
 using fuzz::Require;
+using fuzz::RequireOneLine;
 
 constexpr uint8_t ERASED = 0xFF;
 
 std::vector<uint8_t>& File() {
   static std::vector<uint8_t> file(firmware::FLASH_ADDRESSABLE_SIZE, ERASED);
   return file;
-}
-
-void RequireOneLine(const firmware::FlashImageError& error) {
-  const std::string message = error.what();
-  Require(!message.empty());
-  for (unsigned char c : message) Require(c >= 0x20 && c < 0x7F);
 }
 
 void RequireSound(const firmware::FlashLayout& layout, std::span<const uint8_t> file) {

@@ -15,6 +15,7 @@
 namespace {
 
 using fuzz::Require;
+using fuzz::RequireOneLine;
 
 // Room for the shipped module (about 24 KiB) and what the fuzzer grows from it.
 constexpr uint32_t WINDOW_SIZE = 0x10000;
@@ -25,13 +26,6 @@ constexpr uint8_t WINDOW_FILL = 0xA5;
 bool Untouched(const std::vector<uint8_t>& window, size_t from) {
   static const std::vector<uint8_t> fill(WINDOW_SIZE, WINDOW_FILL);
   return std::memcmp(window.data() + from, fill.data(), window.size() - from) == 0;
-}
-
-// A refusal is one line a person can read: text, no line breaks or control bytes.
-void RequireOneLine(const firmware::PeError& error) {
-  const std::string message = error.what();
-  Require(!message.empty());
-  for (unsigned char c : message) Require(c >= 0x20 && c < 0x7F);
 }
 
 }  // namespace

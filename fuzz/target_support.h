@@ -3,6 +3,8 @@
 
 #include <cstdint>
 #include <cstring>
+#include <exception>
+#include <string>
 
 namespace fuzz {
 
@@ -10,6 +12,13 @@ namespace fuzz {
 // libFuzzer reports as a crash with the input.
 inline void Require(bool holds) {
   if (!holds) __builtin_trap();
+}
+
+// A refusal is one line a person can read: text, no line breaks or control bytes.
+inline void RequireOneLine(const std::exception& error) {
+  const std::string message = error.what();
+  Require(!message.empty());
+  for (unsigned char c : message) Require(c >= 0x20 && c < 0x7F);
 }
 
 // The little-endian 32-bit word at `bytes`.
