@@ -7,12 +7,12 @@
 #       fields, a dependency for every library the tool loads, no lintian error,
 #       then the package unpacked into a scratch root
 #
-# In both, the installed tool: finds its module in share/veriflash (it builds
-# and runs an image, and says the module is the shipped build); `version` names
-# that file with OpenSSL's SHA-256 of it and the source's commit; the PEIM file
-# is what `package` makes of the module; `man` finds a page per command whose
-# synopsis is the command's usage; bash completion completes commands, options
-# and option values. Everything is made in a scratch folder that is removed.
+# In both, the installed tool finds its module in share/veriflash (it builds
+# an image with it); `version` names that file with OpenSSL's SHA-256 of it and
+# the source's commit; the PEIM file is what `package` makes of the module;
+# `man` finds a page per command whose synopsis is the command's usage; bash
+# completion completes commands, options and option values. Everything is made
+# in a scratch folder that is removed.
 # Exit status 77 (ctest: skipped) when the package tools are missing.
 set -euo pipefail
 mode=$1 build=$2 source=$3 version=$4
@@ -54,11 +54,11 @@ completions=(
   "veriflash --|--help --version"
 )
 
-field() {  # JSON FIELD.PATH
+field() {  # JSON FIELD.PATH: the field's value, nothing where it is missing or null
   python3 -c 'import json, sys
 value = json.loads(sys.argv[1])
-for key in sys.argv[2].split("."): value = value[key]
-print(value)' "$1" "$2"
+for key in sys.argv[2].split("."): value = (value or {}).get(key)
+print("" if value is None else value)' "$1" "$2"
 }
 
 # The installed tree under PREFIX (bin/veriflash, share/...), run from a folder of its own.
@@ -77,16 +77,11 @@ check_installed() {
   commit=$(git -C "$source" rev-parse HEAD 2>/dev/null || echo unknown)
   expect_eq "version: the commit built" "$(field "$json" commit)" "$commit"
 
-  # Building an image places the shipped module; running it compares the
-  # image's module with the shipped file, which needs the file found.
-  if "$tool" image create board.bin >/dev/null && "$tool" run board.bin >run.txt; then
-    if grep -q "byte-identical to the shipped build" run.txt; then
-      ok "image create and run find the installed module"
-    else
-      fail "run did not compare with the installed module: $(cat run.txt)"
-    fi
+  # Building an image places the shipped module, so it must be found.
+  if "$tool" image create board.bin >/dev/null; then
+    ok "image create finds the installed module"
   else
-    fail "image create or run failed with the installed module"
+    fail "image create without the installed module"
   fi
   "$tool" package "$efi" -o made.ffs >/dev/null
   if cmp -s made.ffs "$prefix/share/veriflash/veriflash.ffs"; then
