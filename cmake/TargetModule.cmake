@@ -8,7 +8,10 @@
 #
 # The image is reproducible: /Brepro puts a hash of the contents where the
 # time stamp would go, and nothing of the build folder ends up inside (no
-# debug information, sources named relative to the tree).
+# debug information, source paths mapped to paths in the tree). Sources are
+# compiled by their full path, so that the dependency files name them where
+# Ninja looks: named relative to the tree, they were never found, and every
+# build remade the module and all that depends on it.
 
 find_program(VERIFLASH_TARGET_CXX NAMES clang++ clang++-14 REQUIRED)
 find_program(VERIFLASH_TARGET_LINK NAMES lld-link lld-link-14 REQUIRED)
@@ -19,6 +22,7 @@ set(VERIFLASH_TARGET_FLAGS
   -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables
   -fno-stack-protector -mno-stack-arg-probe -mgeneral-regs-only
   -Wall -Wextra -Werror
+  -ffile-prefix-map=${CMAKE_SOURCE_DIR}/=
   -I${CMAKE_SOURCE_DIR})
 
 file(GLOB_RECURSE VERIFLASH_TARGET_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/module/*.cpp)
@@ -34,7 +38,7 @@ foreach(source ${VERIFLASH_TARGET_SOURCES})
   set(object ${VERIFLASH_TARGET_OBJECT_DIR}/${objname}.obj)
   add_custom_command(
     OUTPUT ${object}
-    COMMAND ${VERIFLASH_TARGET_CXX} ${VERIFLASH_TARGET_FLAGS} -MD -MF ${object}.d -c ${rel} -o ${object}
+    COMMAND ${VERIFLASH_TARGET_CXX} ${VERIFLASH_TARGET_FLAGS} -MD -MF ${object}.d -c ${source} -o ${object}
     WORKING_DIRECTORY ${CMAKE_SOURCE_DIR}
     DEPENDS ${source}
     DEPFILE ${object}.d

@@ -101,21 +101,27 @@ TEST(BadInput, TheEmulatedModuleMayNotCoverTheFit) {
   EXPECT_EQ(Veriflash("run --engine native " + dir + "/a.bin").status, 0);
 }
 
-TEST(BadInput, WithoutAModuleBesideTheToolEmulationSuggestsTheNativeEngine) {
+TEST(BadInput, WithoutAShippedModuleEmulationSuggestsTheNativeEngine) {
   const std::string dir = tools_test::ScratchDir();
   const std::string tool = dir + "/veriflash";
   std::filesystem::copy_file(VERIFLASH_TOOL, tool);
+  // Nor where an installed tool finds it: <prefix>/share/veriflash.
+  const std::string installed = std::filesystem::path(dir).parent_path().string() + "/share/veriflash/veriflash.efi";
   ASSERT_EQ(Veriflash("image create --no-module " + dir + "/a.bin").status, 0);
   const std::string run = tool + " run " + dir + "/a.bin >" + dir + "/out 2>" + dir + "/err";
   EXPECT_EQ(WEXITSTATUS(std::system(run.c_str())), 2);
   EXPECT_EQ(tools_test::ReadBytes(dir + "/err"),
-            tools_test::Bytes("veriflash: " + dir + "/veriflash.efi: no module beside the tool; give --module FILE, or "
-                              "--engine native\n"));
+            tools_test::Bytes("veriflash: " + dir + "/veriflash.efi: no module beside the tool, nor at " + installed +
+                              "; give --module FILE, or --engine native\n"));
+  const std::string version = tool + " version --json >" + dir + "/out";
+  EXPECT_EQ(WEXITSTATUS(std::system(version.c_str())), 0);
+  const auto out = tools_test::ReadBytes(dir + "/out");
+  EXPECT_EQ(nlohmann::json::parse(out.begin(), out.end())["module"], nullptr);
   const std::string create = tool + " image create " + dir + "/b.bin 2>" + dir + "/err";
   EXPECT_EQ(WEXITSTATUS(std::system(create.c_str())), 2);
   EXPECT_EQ(tools_test::ReadBytes(dir + "/err"),
-            tools_test::Bytes("veriflash: " + dir + "/veriflash.efi: no module beside the tool; give --module FILE, or "
-                              "--no-module\n"));
+            tools_test::Bytes("veriflash: " + dir + "/veriflash.efi: no module beside the tool, nor at " + installed +
+                              "; give --module FILE, or --no-module\n"));
 }
 
 struct CreateCase {
@@ -171,8 +177,8 @@ struct UsageCase {
 };
 
 const UsageCase kUsage[] = {
-    {"", 2}, {"bogus", 2}, {"inspect", 2}, {"run x.bin --engine warp", 2}, {"run x.bin --trace-hub maybe", 2},
-    {"image", 2}, {"image create", 2}, {"image create x.bin --fit-checksum maybe", 2},
+    {"inspect", 2}, {"run x.bin --engine warp", 2}, {"run x.bin --trace-hub maybe", 2}, {"image create", 2},
+    {"image create x.bin --fit-checksum maybe", 2},
     {"image create x.bin --no-module --module-at 0xFFE00000", 2}, {"image create x.bin --flash-size 32MiB", 2},
     {"image stamp x.bin", 2}, {"image stamp x.bin -o y.bin --in-place", 2}, {"image stamp x.bin --in-place -f", 2},
     {"inspect --help", 0}, {"image create --help", 0}, {"image stamp --help", 0},
@@ -252,9 +258,45 @@ TEST(Usage, BadUsageExitsWithTwoAndHelpWithZero) {
     SCOPED_TRACE(c.args);
     EXPECT_EQ(Veriflash(c.args).status, c.status);
   }
-  const auto version = Veriflash("--version");
-  EXPECT_EQ(version.status, 0);
-  EXPECT_EQ(version.out, "veriflash 0.1.0\n");
+}
+
+// Every command answers --version alike, before its own arguments are missed.
+TEST(Usage, EveryCommandAnswersVersion) {
+  for (const char* command : {"", "demo", "image", "image create", "image stamp", "inspect", "package", "firmware",
+                              "firmware add", "run", "version"}) {
+    SCOPED_TRACE(command);
+    const auto version = Veriflash(std::string(command) + " --version");
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, "veriflash 0.1.0\n");
+    EXPECT_EQ(version.err, "");
+  }
+}
+
+struct RefusedWordCase {
+  const char* args;
+  const char* line;  // the whole of stderr
+};
+
+const RefusedWordCase kRefusedWords[] = {
+    {"-V", "veriflash: -V: not a command; the commands are: demo, image, inspect, package, firmware, run, version"},
+    {"bogus --json", "veriflash: bogus: not a command; the commands are: demo, image, inspect, package, firmware, run, "
+                     "version"},
+    {"", "veriflash: no command given; the commands are: demo, image, inspect, package, firmware, run, version"},
+    {"image bogus", "veriflash: image bogus: not a command; the image commands are: create, stamp"},
+    {"image", "veriflash: image: no command given; the image commands are: create, stamp"},
+    {"firmware --json", "veriflash: firmware --json: not a command; the firmware commands are: add"},
+};
+
+// A word that names no command is refused in one line that names it and the
+// commands there; nothing goes to stdout.
+TEST(Usage, WordsThatNameNoCommandAreNamedWithTheCommandsThere) {
+  for (const RefusedWordCase& c : kRefusedWords) {
+    SCOPED_TRACE(c.args);
+    const auto r = Veriflash(c.args);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, std::string(c.line) + "\n");
+  }
 }
 
 TEST(Usage, HelpSaysWhichOptionsFailTheCheckOnPurpose) {

@@ -60,7 +60,7 @@ void SetupFirmware(CLI::App& app, Command& chosen) {
       "volume, not enough free space, a recompressed stream that outgrows its room, an unusable module, or usage.");
   add->add_option("FIRMWARE", o->firmware, "Firmware image, e.g. OVMF32_CODE_4M.secboot.fd")->required()->option_text("FILE");
   add->add_option("-o,--output", o->out, "Firmware image to write (atomically)")->required()->option_text("FILE");
-  add->add_option("--module", o->module, "Module to add (default: veriflash.efi beside this program)")->option_text("FILE");
+  add->add_option("--module", o->module, "Module to add (default: the veriflash.efi this program ships)")->option_text("FILE");
   add->add_flag("--no-module", o->noModule,
                 "Add nothing: rebuild the volumes and recompress, to check that the round trip keeps the firmware "
                 "bootable")

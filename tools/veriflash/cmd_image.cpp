@@ -220,7 +220,7 @@ void SetupImage(CLI::App& app, Command& chosen) {
                      "Flip bit 0 of the byte at this address of the checked region after the digest was taken; "
                      "repeatable (FAILS: Security Violation)")
       ->option_text("ADDR ...");
-  create->add_option("--module", o->module, "Module to place (default: veriflash.efi beside this program)")
+  create->add_option("--module", o->module, "Module to place (default: the veriflash.efi this program ships)")
       ->option_text("FILE");
   create->add_option("--module-at", o->moduleAt,
                      "Physical address the module is placed and rebased at, above the checked region")

@@ -19,5 +19,6 @@ void SetupImageStamp(CLI::App& image, Command& chosen);
 void SetupInspect(CLI::App& app, Command& chosen);
 void SetupPackage(CLI::App& app, Command& chosen);
 void SetupRun(CLI::App& app, Command& chosen);
+void SetupVersion(CLI::App& app, Command& chosen);
 
 }  // namespace veriflash

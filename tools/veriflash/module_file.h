@@ -1,5 +1,5 @@
-// The module binary: veriflash.efi as built beside the tool (or a file the
-// user names), checked as a PE32 image that can run in place, and modules
+// The module binary: the veriflash.efi the tool ships (or a file the user
+// names), checked as a PE32 image that can run in place, and modules
 // already placed in a flash image.
 #pragma once
 
@@ -21,13 +21,11 @@ struct ModuleFile {
 // Reads and checks a module file; a ToolError names the file and what is wrong with it.
 ModuleFile LoadModule(const std::string& path);
 
-// The module at `given`, or with an empty `given` the veriflash.efi in the
-// directory of the running executable;
-// when that is missing, the error suggests `instead` (another option).
+// The module at `given`, or with an empty `given` the shipped veriflash.efi
+// (shipped_module_path.h); when that is missing, the error suggests `instead` (another option).
 ModuleFile LoadGivenOrDefaultModule(const std::string& given, const std::string& instead);
 
-// The veriflash.efi beside the running executable, or nullopt when there is
-// none; a ToolError when it is there but unusable.
+// The shipped veriflash.efi, or nullopt when there is none; a ToolError when it is there but unusable.
 std::optional<ModuleFile> FindShippedModule();
 
 // The first module placed in the image outside the checked region: a valid

@@ -49,7 +49,7 @@ void AddPlatformOptions(CLI::App& command, PlatformOptions& o) {
       .add_option("--module", o.module,
                   "Run this module file instead of the image's own module: placed where the image holds one, "
                   "else at 0xFFD40000. Without it the emulated engine runs the module the image holds, as the board "
-                  "would, or the veriflash.efi beside this program when the image holds none")
+                  "would, or the veriflash.efi this program ships when the image holds none")
       ->option_text("FILE");
 }
 
