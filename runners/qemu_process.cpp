@@ -91,37 +91,53 @@ std::string FindProgram(const std::string& name) {
   throw QemuError(name + " not found on PATH: install Debian's qemu-system-x86 package");
 }
 
-std::vector<uint32_t> SampleEips(const std::string& socketPath, int samples) {
-  std::vector<uint32_t> eips;
-  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return eips;
+Monitor::Monitor(const std::string& socketPath) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
+  fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd_ < 0) return;
   const timeval timeout{1, 0};
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-    auto readPrompt = [fd] {
-      std::string text;
-      char buffer[4096];
-      while (text.find("(qemu) ") == std::string::npos) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n <= 0) break;
-        text.append(buffer, static_cast<size_t>(n));
-      }
-      return text;
-    };
-    readPrompt();
-    const std::regex eip("EIP=([0-9a-fA-F]{8})");
-    for (int i = 0; i < samples; ++i) {
-      const char command[] = "info registers\n";
-      if (::write(fd, command, sizeof command - 1) != static_cast<ssize_t>(sizeof command - 1)) break;
-      std::smatch match;
-      const std::string reply = readPrompt();
-      if (std::regex_search(reply, match, eip)) eips.push_back(static_cast<uint32_t>(std::stoul(match[1], nullptr, 16)));
-    }
+  ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    ::close(fd_);
+    fd_ = -1;
+    return;
   }
-  ::close(fd);
+  ReadToPrompt();
+}
+
+Monitor::~Monitor() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+std::string Monitor::ReadToPrompt() {
+  std::string text;
+  char buffer[4096];
+  while (text.find("(qemu) ") == std::string::npos) {
+    const ssize_t n = ::read(fd_, buffer, sizeof buffer);
+    if (n <= 0) break;
+    text.append(buffer, static_cast<size_t>(n));
+  }
+  return text;
+}
+
+std::string Monitor::Run(const std::string& command) {
+  if (fd_ < 0) return {};
+  const std::string line = command + "\n";
+  if (::write(fd_, line.data(), line.size()) != static_cast<ssize_t>(line.size())) return {};
+  return ReadToPrompt();
+}
+
+std::vector<uint32_t> SampleEips(const std::string& socketPath, int samples) {
+  std::vector<uint32_t> eips;
+  Monitor monitor(socketPath);
+  const std::regex eip("EIP=([0-9a-fA-F]{8})");
+  for (int i = 0; i < samples; ++i) {
+    std::smatch match;
+    const std::string reply = monitor.Run("info registers");
+    if (std::regex_search(reply, match, eip)) eips.push_back(static_cast<uint32_t>(std::stoul(match[1], nullptr, 16)));
+  }
   return eips;
 }
 

@@ -67,8 +67,24 @@ class SignalGuard {
 // name on PATH. Throws QemuError naming the Debian package to install.
 std::string FindProgram(const std::string& name);
 
-// EIP samples through the HMP monitor's `info registers` on the unix socket
-// at `socketPath`; empty when the monitor does not answer.
+// QEMU's HMP monitor on the unix socket at `socketPath`: one command at a
+// time, each reply read up to the next prompt, every read bounded by a
+// second. A monitor that does not answer gives empty replies.
+class Monitor {
+ public:
+  explicit Monitor(const std::string& socketPath);
+  ~Monitor();
+  Monitor(const Monitor&) = delete;
+  Monitor& operator=(const Monitor&) = delete;
+  std::string Run(const std::string& command);
+
+ private:
+  std::string ReadToPrompt();
+  int fd_ = -1;
+};
+
+// EIP samples through the monitor's `info registers`; empty when the
+// monitor does not answer.
 std::vector<uint32_t> SampleEips(const std::string& socketPath, int samples);
 
 }  // namespace runners
