@@ -1,9 +1,9 @@
 #include "runners/module_watch.h"
 
 #include <algorithm>
-#include <fstream>
 #include <iterator>
 #include <map>
+#include <regex>
 #include <set>
 
 #include "firmware/pe_format.h"
@@ -50,6 +50,44 @@ std::optional<uint32_t> EndOfPeiCallback(std::span<const uint8_t> image, uint32_
       return d.Notify - base;
   }
   return std::nullopt;
+}
+
+// An IDT gate descriptor: the handler's address is split in two halves.
+struct IdtGate {
+  uint16_t OffsetLow;
+  uint16_t Selector;
+  uint8_t Reserved;
+  uint8_t Attributes;
+  uint16_t OffsetHigh;
+};
+static_assert(sizeof(IdtGate) == 8);
+static_assert(offsetof(IdtGate, OffsetHigh) == 6);
+
+constexpr unsigned EXCEPTION_VECTORS = 32;
+constexpr uint8_t NMI_VECTOR = 2;
+// The exceptions that push an error code above the faulting address.
+constexpr bool PushesErrorCode(unsigned vector) {
+  return vector == 8 || (vector >= 10 && vector <= 14) || vector == 17 || vector == 21;
+}
+
+// The exception handlers of the IDT the guest uses now, by address; empty
+// when the monitor does not tell where the IDT is.
+std::map<uint32_t, uint8_t> ExceptionHandlers(GdbRemote& gdb, const std::string& monitorSocket) {
+  std::map<uint32_t, uint8_t> handlers;
+  std::smatch idt;
+  const std::string registers = Monitor(monitorSocket).Run("info registers");
+  if (!std::regex_search(registers, idt, std::regex("IDT=\\s*([0-9a-fA-F]+) ([0-9a-fA-F]+)"))) return handlers;
+  const auto base = static_cast<uint32_t>(std::stoull(idt[1], nullptr, 16));
+  const auto limit = static_cast<uint32_t>(std::stoull(idt[2], nullptr, 16));
+  const uint32_t gates = std::min((limit + 1) / uint32_t{sizeof(IdtGate)}, EXCEPTION_VECTORS);
+  if (gates == 0) return handlers;
+  const std::vector<uint8_t> table = gdb.Memory(base, gates * uint32_t{sizeof(IdtGate)});
+  for (uint8_t v = 0; v < gates; ++v) {
+    const auto gate = ReadRecord<IdtGate>(table, v * sizeof(IdtGate));
+    const uint32_t handler = gate.OffsetLow | uint32_t{gate.OffsetHigh} << 16;
+    if (v != NMI_VECTOR && handler != 0) handlers.emplace(handler, v);
+  }
+  return handlers;
 }
 
 struct Return {
@@ -117,21 +155,43 @@ void ModuleWatch::Watch() {
     const auto findCopies = [&](uint32_t eip) {
       if (searches == 0 || !searchedFrom.insert(eip).second) return;
       --searches;
-      Monitor(setup_.monitorSocket).Run("pmemsave 0 " + std::to_string(setup_.ramBytes) + " \"" + setup_.dumpFile + "\"");
-      std::ifstream in(setup_.dumpFile, std::ios::binary);
-      const std::vector<uint8_t> ram((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-      std::remove(setup_.dumpFile.c_str());
-      for (size_t i = 0; i < modules.size(); ++i) {
-        const std::vector<uint8_t>& h = modules[i].headers;
-        for (size_t at = 0; at + h.size() <= ram.size() && bases[i].size() <= MAX_COPIES; at += COPY_ALIGNMENT) {
-          if (ram[at] != h[0] || !std::equal(h.begin(), h.end(), ram.begin() + at)) continue;
-          const auto base = static_cast<uint32_t>(at);
-          if (std::find(bases[i].begin(), bases[i].end(), base) == bases[i].end()) watchBase(i, base);
-        }
-      }
+      // The dump streams past; `carry` keeps the tail of the last piece, so a
+      // header that straddles two pieces is still seen.
+      size_t longest = 0;
+      for (const WatchedModule& m : modules) longest = std::max(longest, m.headers.size());
+      std::vector<uint8_t> carry;
+      std::vector<std::pair<size_t, uint32_t>> copies;  // module, base; watched once QEMU is done
+      Monitor(setup_.monitorSocket)
+          .StreamMemory(setup_.ramBytes, setup_.dumpPipe, [&](uint32_t at, std::span<const uint8_t> piece) {
+            std::vector<uint8_t> bytes = std::move(carry);
+            bytes.insert(bytes.end(), piece.begin(), piece.end());
+            const uint32_t from = at - static_cast<uint32_t>(bytes.size() - piece.size());
+            for (size_t i = 0; i < modules.size(); ++i) {
+              const std::vector<uint8_t>& h = modules[i].headers;
+              for (size_t p = (COPY_ALIGNMENT - from % COPY_ALIGNMENT) % COPY_ALIGNMENT; p + h.size() <= bytes.size();
+                   p += COPY_ALIGNMENT) {
+                if (bytes[p] != h[0] || !std::equal(h.begin(), h.end(), bytes.begin() + static_cast<ptrdiff_t>(p))) continue;
+                copies.emplace_back(i, from + static_cast<uint32_t>(p));
+              }
+            }
+            const size_t keep = std::min(bytes.size(), longest - 1);
+            carry.assign(bytes.end() - static_cast<ptrdiff_t>(keep), bytes.end());
+          });
+      for (const auto& [i, base] : copies)
+        if (bases[i].size() <= MAX_COPIES && std::find(bases[i].begin(), bases[i].end(), base) == bases[i].end())
+          watchBase(i, base);
     };
 
-    std::map<uint32_t, Return> returns;  // by return address
+    std::map<uint32_t, Return> returns;  // by return address: the calls running now
+    std::map<uint32_t, uint8_t> handlers;  // exception handlers, armed while a call runs
+    const auto armHandlers = [&] {
+      for (const auto& [address, vector] : ExceptionHandlers(gdb, setup_.monitorSocket))
+        if (handlers.emplace(address, vector).second) breakAt(address);
+    };
+    const auto disarmHandlers = [&] {
+      for (const auto& [address, vector] : handlers) unbreak(address);
+      handlers.clear();
+    };
     const auto done = [&] {
       return std::all_of(evidence_.begin(), evidence_.end(), [](const ModuleEvidence& e) {
         return e.entryStatus && e.endOfPeiStatus;
@@ -155,7 +215,16 @@ void ModuleWatch::Watch() {
         const auto ret = ReadRecord<uint32_t>(gdb.Memory(esp, sizeof(uint32_t)), 0);
         returns[ret] = {i, endOfPei, esp + static_cast<uint32_t>(sizeof(uint32_t))};
         breakAt(ret);
+        armHandlers();
       };
+      if (const auto h = handlers.find(eip); h != handlers.end() && !returns.empty()) {
+        const size_t i = returns.begin()->second.module;
+        const uint32_t frame = esp + (PushesErrorCode(h->second) ? sizeof(uint32_t) : 0);
+        evidence_[i].faultVector = h->second;
+        evidence_[i].faultAddress = ReadRecord<uint32_t>(gdb.Memory(frame, sizeof(uint32_t)), 0);
+        faulted_ = true;
+        break;
+      }
       for (size_t i = 0; i < modules.size(); ++i) {
         for (const uint32_t base : bases[i]) {
           if (eip == base + modules[i].entryRva && !evidence_[i].ranAt) {
@@ -177,6 +246,7 @@ void ModuleWatch::Watch() {
             status;
         returns.erase(r);
         unbreak(eip);
+        if (returns.empty()) disarmHandlers();
       }
       // A breakpoint kept where the guest stopped would stop it again at once:
       // step over it first.

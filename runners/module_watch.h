@@ -6,6 +6,8 @@
 // so a read watchpoint on its entry bytes catches the PEI core reading them,
 // and the copy is then found in guest memory by its headers. Nothing here
 // guesses an address: every one comes from the image or from the guest.
+// While a module's call runs, the handlers of the processor's exceptions (read
+// from the IDT) are breakpoints too, so a module that faults is seen at once.
 #pragma once
 
 #include <atomic>
@@ -35,6 +37,10 @@ struct ModuleEvidence {
   std::optional<uint32_t> entryStatus;
   bool endOfPeiEntered = false;
   std::optional<uint32_t> endOfPeiStatus;
+  // A processor exception taken while its entry or its check ran: the
+  // vector, and the address of the instruction it was taken at.
+  std::optional<uint8_t> faultVector;
+  std::optional<uint32_t> faultAddress;
 };
 
 // Where the gdbstub's register block holds EAX, ESP and EIP: qemu-system-i386
@@ -49,7 +55,7 @@ inline constexpr StubRegisters X86_64_STUB = {8, 0, 7, 16};
 struct WatchSetup {
   std::string gdbSocket;
   std::string monitorSocket;
-  std::string dumpFile;  // scratch file for a guest-memory dump
+  std::string dumpPipe;  // a named pipe guest memory is streamed through
   uint32_t ramBytes = 0;
   StubRegisters registers = I386_STUB;
   std::vector<WatchedModule> modules;
@@ -71,6 +77,8 @@ class ModuleWatch {
   const std::string& Problem() const { return problem_; }
   // The watch has given up: the guest may be held stopped.
   bool Failed() const { return failed_; }
+  // A module took a processor exception: the boot will not go on.
+  bool Faulted() const { return faulted_; }
 
  private:
   void Watch();
@@ -80,6 +88,7 @@ class ModuleWatch {
   std::string problem_;
   std::atomic<bool> stop_{false};
   std::atomic<bool> failed_{false};
+  std::atomic<bool> faulted_{false};
   std::thread thread_;
 };
 

@@ -1,6 +1,7 @@
 #include "runners/qemu_process.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -10,7 +11,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <chrono>
 #include <regex>
+#include <thread>
 
 #include "runners/run_qemu.h"
 
@@ -52,6 +55,18 @@ Child::~Child() {
   int status;
   while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
   }
+}
+
+int Child::Stop() {
+  if (!exited_) {
+    ::kill(pid_, SIGKILL);
+    int status;
+    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+    exited_ = true;
+    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+  return status_;
 }
 
 std::optional<int> Child::Exited() {
@@ -127,6 +142,50 @@ std::string Monitor::Run(const std::string& command) {
   const std::string line = command + "\n";
   if (::write(fd_, line.data(), line.size()) != static_cast<ssize_t>(line.size())) return {};
   return ReadToPrompt();
+}
+
+bool Monitor::StreamMemory(uint32_t bytes, const std::string& pipePath,
+                           const std::function<void(uint32_t, std::span<const uint8_t>)>& take) {
+  if (fd_ < 0) return false;
+  // Our end first, without waiting, so QEMU's open for writing finds a reader.
+  const int pipe = ::open(pipePath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (pipe < 0) return false;
+  const std::string line = "pmemsave 0 " + std::to_string(bytes) + " \"" + pipePath + "\"\n";
+  bool ok = ::write(fd_, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+  std::string reply;
+  uint32_t at = 0;
+  std::vector<uint8_t> buffer(1 << 20);
+  // QEMU writes the pipe, then answers on the monitor; read both until the
+  // prompt comes back and the pipe is empty.
+  bool writerGone = false;
+  while (ok) {
+    pollfd fds[2] = {{writerGone ? -1 : pipe, POLLIN, 0}, {fd_, POLLIN, 0}};
+    if (::poll(fds, 2, 5000) <= 0) break;
+    if (fds[0].revents & (POLLIN | POLLHUP)) {
+      const ssize_t n = ::read(pipe, buffer.data(), buffer.size());
+      if (n > 0) {
+        take(at, std::span<const uint8_t>(buffer.data(), static_cast<size_t>(n)));
+        at += static_cast<uint32_t>(n);
+        continue;
+      }
+      // End of file before any byte: QEMU has not opened the pipe yet.
+      writerGone = n == 0 && at > 0;
+      if (n == 0 && at == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    if (fds[1].revents & POLLIN) {
+      char text[4096];
+      const ssize_t n = ::read(fd_, text, sizeof text);
+      if (n <= 0) break;
+      reply.append(text, static_cast<size_t>(n));
+      if (reply.find("(qemu) ") != std::string::npos) {
+        for (ssize_t m; (m = ::read(pipe, buffer.data(), buffer.size())) > 0; at += static_cast<uint32_t>(m))
+          take(at, std::span<const uint8_t>(buffer.data(), static_cast<size_t>(m)));
+        break;
+      }
+    }
+  }
+  ::close(pipe);
+  return ok && at == bytes;
 }
 
 std::vector<uint32_t> SampleEips(const std::string& socketPath, int samples) {

@@ -8,6 +8,8 @@
 #include <csignal>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <span>
 #include <optional>
 #include <string>
 #include <vector>
@@ -39,6 +41,8 @@ class Child {
 
   // The exit status once the process has ended by itself (128 + signal when killed).
   std::optional<int> Exited();
+  // Ends the process now if it still runs; its exit status.
+  int Stop();
 
  private:
   pid_t pid_ = -1;
@@ -77,6 +81,11 @@ class Monitor {
   Monitor(const Monitor&) = delete;
   Monitor& operator=(const Monitor&) = delete;
   std::string Run(const std::string& command);
+  // Guest memory [0, bytes) through `pipePath` (a named pipe the run made),
+  // handed to `take` piece by piece with the address of each piece's first
+  // byte; nothing of it is stored. False when the monitor would not do it.
+  bool StreamMemory(uint32_t bytes, const std::string& pipePath,
+                    const std::function<void(uint32_t, std::span<const uint8_t>)>& take);
 
  private:
   std::string ReadToPrompt();

@@ -102,6 +102,7 @@ const char* QemuEndName(QemuEnd end) {
     case QemuEnd::TimedOut: return "timed out";
     case QemuEnd::Exited: return "QEMU exited";
     case QemuEnd::Flooded: return "flooded the ports";
+    case QemuEnd::Faulted: return "a module faulted";
   }
   return "?";
 }
@@ -112,27 +113,46 @@ bool QemuOutcome::Wrote8F() const {
 
 namespace {
 
+const char* ExceptionName(uint8_t vector) {
+  static constexpr const char* NAMES[] = {
+      "#DE, divide error", "#DB, debug", "NMI", "#BP, breakpoint", "#OF, overflow", "#BR, bound range",
+      "#UD, invalid opcode", "#NM, no math coprocessor", "#DF, double fault", "coprocessor segment overrun",
+      "#TS, invalid TSS", "#NP, segment not present", "#SS, stack fault", "#GP, general protection",
+      "#PF, page fault", "reserved", "#MF, x87 floating point", "#AC, alignment check", "#MC, machine check",
+      "#XM, SIMD floating point", "#VE, virtualization", "#CP, control protection"};
+  return vector < std::size(NAMES) ? NAMES[vector] : "reserved";
+}
+
 bool Proven(const ModuleEvidence& e) { return e.entryStatus && e.endOfPeiStatus == 0u; }
 
 }  // namespace
 
 Verdict VerdictOf(const QemuOutcome& o) {
-  if (o.end == QemuEnd::Halted || o.end == QemuEnd::Flooded) return Verdict::Fail;
+  if (o.end == QemuEnd::Halted || o.end == QemuEnd::Flooded || o.end == QemuEnd::Faulted) return Verdict::Fail;
   if (o.end != QemuEnd::ReachedBoot || o.Wrote8F() || !o.watchProblem.empty()) return Verdict::NotRun;
   const bool proven = !o.modules.empty() && std::all_of(o.modules.begin(), o.modules.end(), Proven);
   return proven ? Verdict::Pass : Verdict::Fail;
 }
 
 std::string ReasonOf(const QemuOutcome& o) {
-  if (!o.watchProblem.empty() && o.end != QemuEnd::Halted && o.end != QemuEnd::Flooded)
+  if (!o.watchProblem.empty() && VerdictOf(o) != Verdict::Fail)
     return "the module could not be watched: " + o.watchProblem;
   switch (o.end) {
     case QemuEnd::Halted: return "POST code 0x8F on port 0x80, then the halt loop";
     case QemuEnd::Flooded:
       return fmt::format("more than {} port writes without reaching the boot manager: the firmware is stuck in a loop",
                          MAX_PORT_WRITES);
+    case QemuEnd::Faulted:
+      for (const ModuleEvidence& e : o.modules)
+        if (e.faultVector)
+          return fmt::format("the module took exception {} ({}) at {}", *e.faultVector, ExceptionName(*e.faultVector),
+                             common::Hex(e.faultAddress.value_or(0), 8));
+      return "the module took an exception";
     case QemuEnd::TimedOut: return "neither the boot manager nor POST code 0x8F with a halt";
-    case QemuEnd::Exited: return fmt::format("QEMU exited with status {}", o.exitStatus.value_or(-1));
+    case QemuEnd::Exited: {
+      const std::string first = o.qemuErrors.substr(0, o.qemuErrors.find('\n'));
+      return fmt::format("QEMU exited with status {}{}", o.exitStatus.value_or(-1), first.empty() ? "" : ": " + first);
+    }
     case QemuEnd::ReachedBoot: break;
   }
   if (o.Wrote8F()) return "POST code 0x8F was written, yet the firmware went on to the boot manager";
@@ -174,6 +194,7 @@ QemuOutcome RunQemu(std::span<const uint8_t> image, const QemuOptions& options) 
 
   WorkDir dir;
   TracePipe tracePipe(dir.File("trace.pipe"));
+  if (::mkfifo(dir.File("ram.pipe").c_str(), 0600) != 0) throw QemuError("cannot create a pipe in " + dir.File(""));
   WriteFile(dir.File("code.fd"), image.subspan(*code));
   WriteFile(dir.File("lower.fd"), image.first(*code));
   std::vector<std::string> args = {
@@ -201,7 +222,7 @@ QemuOutcome RunQemu(std::span<const uint8_t> image, const QemuOptions& options) 
   std::optional<ModuleWatch> watch;
   if (!options.gdbPort) {
     const bool wide = qemu.ends_with("x86_64");
-    watch.emplace(WatchSetup{dir.File("gdb.sock"), dir.File("monitor.sock"), dir.File("ram.bin"), RAM_MIB << 20,
+    watch.emplace(WatchSetup{dir.File("gdb.sock"), dir.File("monitor.sock"), dir.File("ram.pipe"), RAM_MIB << 20,
                              wide ? X86_64_STUB : I386_STUB, options.modules});
   }
   Tail serial(dir.File("serial.log"));
@@ -245,6 +266,10 @@ QemuOutcome RunQemu(std::span<const uint8_t> image, const QemuOptions& options) 
     }
     if (outcome.end == QemuEnd::ReachedBoot) break;
     if (watch && watch->Failed()) break;  // the guest may be held at a breakpoint: no verdict
+    if (watch && watch->Faulted()) {
+      outcome.end = QemuEnd::Faulted;
+      break;
+    }
     if (outcome.Wrote8F() && !postCodeAt) postCodeAt = Since(start);
     if (postCodeAt && std::chrono::duration<double>(Clock::now() - lastActivity).count() >= options.settleSeconds) {
       outcome.end = QemuEnd::Halted;
@@ -267,6 +292,7 @@ QemuOutcome RunQemu(std::span<const uint8_t> image, const QemuOptions& options) 
     outcome.modules = watch->Finish();
     outcome.watchProblem = watch->Problem();
   }
+  outcome.exitStatus = child.Stop();
   std::ifstream errors(dir.File("qemu.err"));
   outcome.qemuErrors.assign(std::istreambuf_iterator<char>(errors), std::istreambuf_iterator<char>());
   if (outcome.end == QemuEnd::Exited && outcome.exitStatus == 127 && outcome.qemuErrors.empty())

@@ -47,6 +47,7 @@ enum class QemuEnd {
   TimedOut,
   Exited,       // QEMU ended by itself
   Flooded,      // more port writes than any boot makes: the firmware is stuck in a loop
+  Faulted,      // a module took a processor exception
 };
 const char* QemuEndName(QemuEnd end);  // "reached the boot manager", ...
 
@@ -68,7 +69,8 @@ struct QemuOutcome {
   std::string bootLine;                // the serial line that showed the boot going on
   std::string serial;                  // all the serial output
   double seconds = 0;                  // from QEMU's start to the verdict
-  std::optional<int> exitStatus;       // QEMU's own exit status, when it ended by itself
+  // QEMU's own exit status: 128 + 9 when the run stopped it at the verdict.
+  std::optional<int> exitStatus;
   std::string qemuErrors;              // what QEMU wrote to stderr
   uint32_t codeSize = 0;               // pflash unit 0
   uint32_t lowerSize = 0;              // pflash unit 1
