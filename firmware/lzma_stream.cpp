@@ -2,6 +2,7 @@
 
 #include <lzma.h>
 
+#include <algorithm>
 #include <memory>
 
 #include "common/hex.h"
@@ -18,12 +19,30 @@ namespace {
 // part decompresses to more than this.
 constexpr uint64_t MAX_UNCOMPRESSED = 256u << 20;
 constexpr uint64_t UNKNOWN_SIZE = ~uint64_t{0};
+// Firmware builds compress with a 16 MiB dictionary (OVMF's streams say
+// 0x1000000) and the firmware's decoder provides no more.
+constexpr uint32_t FIRMWARE_DICTIONARY = 16u << 20;
+// liblzma's own allowance beside the dictionary and the probability tables.
+constexpr uint64_t DECODER_OVERHEAD = 1u << 20;
 // liblzma's own encoding of lc, lp and pb in the properties byte.
 constexpr uint8_t PROPERTY_LC_LP = 9, PROPERTY_PB = 45;
 
 struct StreamEnd {
   void operator()(lzma_stream* s) const { lzma_end(s); }
 };
+
+// What liblzma's result means for the stream, in words.
+const char* Trouble(lzma_ret ret) {
+  switch (ret) {
+    case LZMA_DATA_ERROR: return "is corrupt";
+    case LZMA_BUF_ERROR: return "ends before its data does";
+    case LZMA_FORMAT_ERROR: return "has a header liblzma does not take as an LZMA stream";
+    case LZMA_OPTIONS_ERROR: return "has properties liblzma does not support";
+    case LZMA_MEMLIMIT_ERROR: return "needs more memory than its dictionary allows";
+    case LZMA_MEM_ERROR: return "cannot get the memory it needs";
+    default: return "is refused by liblzma";
+  }
+}
 
 // Runs `strm` over `input` to the stream's end, appending to `out`.
 void RunToEnd(lzma_stream& strm, std::span<const uint8_t> input, std::vector<uint8_t>& out, const char* what) {
@@ -35,11 +54,21 @@ void RunToEnd(lzma_stream& strm, std::span<const uint8_t> input, std::vector<uin
     strm.avail_out = out.size() - strm.total_out;
     const lzma_ret ret = lzma_code(&strm, LZMA_FINISH);
     if (ret == LZMA_STREAM_END) break;
-    if (ret != LZMA_OK) throw FirmwareError(std::string(what) + " failed: liblzma error " + std::to_string(ret));
+    if (ret != LZMA_OK)
+      throw FirmwareError(std::string(what) + " " + Trouble(ret) + " at byte " + Hex(strm.total_in) + " of " +
+                          Hex(input.size()) + " (" + Hex(strm.total_out) + " bytes decoded)");
     if (strm.total_out > MAX_UNCOMPRESSED + (1 << 20))
       throw FirmwareError(std::string(what) + " produced more than " + Hex(MAX_UNCOMPRESSED) + " bytes");
   }
   out.resize(strm.total_out);
+}
+
+// The decoder's memory: its dictionary (no more than the data it decodes)
+// and liblzma's tables, whatever the machine has.
+uint64_t DecoderMemoryLimit(const LzmaAloneHeader& header) {
+  uint64_t dictionary = header.DictionarySize;
+  if (header.UncompressedSize != UNKNOWN_SIZE) dictionary = std::min(dictionary, header.UncompressedSize);
+  return std::max<uint64_t>(dictionary, LZMA_DICT_SIZE_MIN) + DECODER_OVERHEAD;
 }
 
 }  // namespace
@@ -51,10 +80,15 @@ LzmaStream DecodeLzma(std::span<const uint8_t> stream) {
   const uint64_t size = result.header.UncompressedSize;
   if (size != UNKNOWN_SIZE && size > MAX_UNCOMPRESSED)
     throw FirmwareError("LZMA stream claims " + Hex(size) + " uncompressed bytes");
+  const uint32_t dictionary = result.header.DictionarySize;
+  if (dictionary > FIRMWARE_DICTIONARY)
+    throw FirmwareError("LZMA stream asks for a dictionary of " + Hex(dictionary) + " bytes, more than the " +
+                        Hex(FIRMWARE_DICTIONARY) + " a firmware decoder provides");
   lzma_stream strm = LZMA_STREAM_INIT;
-  if (lzma_alone_decoder(&strm, UINT64_MAX) != LZMA_OK) throw FirmwareError("liblzma cannot start a decoder");
+  if (lzma_alone_decoder(&strm, DecoderMemoryLimit(result.header)) != LZMA_OK)
+    throw FirmwareError("liblzma cannot start a decoder");
   std::unique_ptr<lzma_stream, StreamEnd> guard(&strm);
-  RunToEnd(strm, stream, result.data, "LZMA decoding");
+  RunToEnd(strm, stream, result.data, "LZMA stream");
   if (size != UNKNOWN_SIZE && result.data.size() != size)
     throw FirmwareError("LZMA stream decodes to " + Hex(result.data.size()) + " bytes, its header says " + Hex(size));
   return result;
@@ -75,7 +109,7 @@ std::vector<uint8_t> EncodeLzma(std::span<const uint8_t> data, const LzmaAloneHe
                         Hex(like.DictionarySize));
   std::unique_ptr<lzma_stream, StreamEnd> guard(&strm);
   std::vector<uint8_t> out;
-  RunToEnd(strm, data, out, "LZMA encoding");
+  RunToEnd(strm, data, out, "LZMA encoder");
   if (out.size() < sizeof(LzmaAloneHeader)) throw FirmwareError("liblzma wrote no header");
   WriteRecord<uint64_t>(out, offsetof(LzmaAloneHeader, UncompressedSize), data.size());
   return out;
