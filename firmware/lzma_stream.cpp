@@ -44,6 +44,11 @@ const char* Trouble(lzma_ret ret) {
   }
 }
 
+[[noreturn]] void Refuse(const char* what, lzma_ret ret, const lzma_stream& strm) {
+  throw FirmwareError(std::string(what) + " " + Trouble(ret) + " at byte " + Hex(strm.total_in) + " of " +
+                      Hex(strm.total_in + strm.avail_in) + " (" + Hex(strm.total_out) + " bytes decoded)");
+}
+
 // Runs `strm` over `input` to the stream's end, appending to `out`.
 void RunToEnd(lzma_stream& strm, std::span<const uint8_t> input, std::vector<uint8_t>& out, const char* what) {
   strm.next_in = input.data();
@@ -54,21 +59,20 @@ void RunToEnd(lzma_stream& strm, std::span<const uint8_t> input, std::vector<uin
     strm.avail_out = out.size() - strm.total_out;
     const lzma_ret ret = lzma_code(&strm, LZMA_FINISH);
     if (ret == LZMA_STREAM_END) break;
-    if (ret != LZMA_OK)
-      throw FirmwareError(std::string(what) + " " + Trouble(ret) + " at byte " + Hex(strm.total_in) + " of " +
-                          Hex(input.size()) + " (" + Hex(strm.total_out) + " bytes decoded)");
+    if (ret != LZMA_OK) Refuse(what, ret, strm);
     if (strm.total_out > MAX_UNCOMPRESSED + (1 << 20))
       throw FirmwareError(std::string(what) + " produced more than " + Hex(MAX_UNCOMPRESSED) + " bytes");
   }
   out.resize(strm.total_out);
 }
 
-// The decoder's memory: its dictionary (no more than the data it decodes)
-// and liblzma's tables, whatever the machine has.
-uint64_t DecoderMemoryLimit(const LzmaAloneHeader& header) {
-  uint64_t dictionary = header.DictionarySize;
-  if (header.UncompressedSize != UNKNOWN_SIZE) dictionary = std::min(dictionary, header.UncompressedSize);
-  return std::max<uint64_t>(dictionary, LZMA_DICT_SIZE_MIN) + DECODER_OVERHEAD;
+// A stream never refers further back than the data it has produced: the
+// dictionary it needs is the smaller of the one it names and its declared
+// size, so that is all the decoder gets, whatever the machine has.
+uint32_t DictionaryNeeded(const LzmaAloneHeader& header) {
+  const uint64_t size = header.UncompressedSize;  // a copy: the header is packed
+  const uint64_t named = header.DictionarySize;
+  return static_cast<uint32_t>(std::max<uint64_t>(size == UNKNOWN_SIZE ? named : std::min(named, size), LZMA_DICT_SIZE_MIN));
 }
 
 }  // namespace
@@ -84,11 +88,14 @@ LzmaStream DecodeLzma(std::span<const uint8_t> stream) {
   if (dictionary > FIRMWARE_DICTIONARY)
     throw FirmwareError("LZMA stream asks for a dictionary of " + Hex(dictionary) + " bytes, more than the " +
                         Hex(FIRMWARE_DICTIONARY) + " a firmware decoder provides");
+  // liblzma takes the dictionary size from the header it reads: a copy names the one needed.
+  const uint32_t needed = DictionaryNeeded(result.header);
+  std::vector<uint8_t> given(stream.begin(), stream.end());
+  WriteRecord<uint32_t>(given, offsetof(LzmaAloneHeader, DictionarySize), needed);
   lzma_stream strm = LZMA_STREAM_INIT;
-  if (lzma_alone_decoder(&strm, DecoderMemoryLimit(result.header)) != LZMA_OK)
-    throw FirmwareError("liblzma cannot start a decoder");
+  if (lzma_alone_decoder(&strm, needed + DECODER_OVERHEAD) != LZMA_OK) throw FirmwareError("liblzma cannot start a decoder");
   std::unique_ptr<lzma_stream, StreamEnd> guard(&strm);
-  RunToEnd(strm, stream, result.data, "LZMA stream");
+  RunToEnd(strm, given, result.data, "LZMA stream");
   if (size != UNKNOWN_SIZE && result.data.size() != size)
     throw FirmwareError("LZMA stream decodes to " + Hex(result.data.size()) + " bytes, its header says " + Hex(size));
   return result;
