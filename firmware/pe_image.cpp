@@ -90,16 +90,15 @@ void ReadSections(std::span<const uint8_t> efi, uint64_t table, uint16_t count, 
   }
 }
 
-// SizeOfImage decides what a rebase allocates: it must be what the headers
-// and sections reach, rounded to the section alignment, and no more than a
-// flash window can hold, since the image runs in place.
-void RequireBoundedSize(const PeInfo& info) {
-  uint64_t reach = info.sizeOfHeaders;
+// SizeOfImage decides what a rebase allocates: it must not pass what the
+// file and its sections reach, rounded to the section alignment, nor what a
+// flash window holds, since the image runs in place.
+void RequireBoundedSize(std::span<const uint8_t> efi, const PeInfo& info) {
+  uint64_t reach = std::max<uint64_t>(efi.size(), info.sizeOfHeaders);
   for (const PeSection& s : info.sections) reach = std::max<uint64_t>(reach, uint64_t{s.rva} + std::max(s.virtualSize, s.rawSize));
   reach = AlignUp(reach, info.sectionAlignment);
   if (info.sizeOfImage > reach)
-    Fail("SizeOfImage " + Hex(info.sizeOfImage) + " is more than the " + Hex(reach) +
-         " bytes its headers and sections reach");
+    Fail("SizeOfImage " + Hex(info.sizeOfImage) + " is more than the " + Hex(reach) + " bytes the file and its sections reach");
   if (info.sizeOfImage > MAPPED_WINDOW_MAX)
     Fail("SizeOfImage " + Hex(info.sizeOfImage) + " is more than a flash window holds (" + Hex(MAPPED_WINDOW_MAX) + ")");
 }
@@ -161,7 +160,7 @@ PeInfo ReadPe(std::span<const uint8_t> efi) {
          " lies past the end of the file");
 
   ReadSections(efi, optAt + coff.SizeOfOptionalHeader, coff.NumberOfSections, info);
-  RequireBoundedSize(info);
+  RequireBoundedSize(efi, info);
   if (info.entryRva == 0 || info.entryRva >= info.sizeOfImage)
     Fail("entry point RVA " + Hex(info.entryRva) + " lies outside the image");
   ForEachRelocation(efi, info, [&](uint32_t) { ++info.relocationCount; });

@@ -73,12 +73,12 @@ const BadFile kBadFiles[] = {
      "unsupported type 1 (HIGH)"},
     {"relocation outside the image", [] { auto s = Relocated(); s.relocations = {HighLow(0xFFE)}; return BuildPe(s); },
      "base relocation at RVA 0xFFE lies outside the image"},
-    // A rebase allocates SizeOfImage bytes: a claim past the sections or past
-    // a flash window is refused before anything is allocated.
+    // A rebase allocates SizeOfImage bytes: a claim past the file and its
+    // sections or past a flash window is refused before anything is allocated.
     {"SizeOfImage of 4 GiB", [] { auto b = BuildPe(Relocated()); Put32(b, SIZE_OF_IMAGE_AT, 0xFFFFFFFF); return b; },
-     "SizeOfImage 0xFFFFFFFF is more than the 0x1E0 bytes its headers and sections reach"},
+     "SizeOfImage 0xFFFFFFFF is more than the 0x1E0 bytes the file and its sections reach"},
     {"SizeOfImage one alignment past the sections", [] { auto b = BuildPe(Relocated()); Put32(b, SIZE_OF_IMAGE_AT, 0x200); return b; },
-     "SizeOfImage 0x200 is more than the 0x1E0 bytes its headers and sections reach"},
+     "SizeOfImage 0x200 is more than the 0x1E0 bytes the file and its sections reach"},
     {"uninitialised data past a flash window", [] {
        auto b = BuildPe(Relocated());
        Put32(b, TEXT_VIRTUAL_SIZE_AT, 0x1000000);
