@@ -34,7 +34,7 @@ struct FirmwareVolume {
 // naming the field and what was expected ("header checksum 0x1234, expected
 // 0x0000"); empty when the signature, header length, checksum and FvLength
 // all hold. FvLength is not compared with `bytes`: callers say what it must fit.
-std::string VolumeHeaderProblem(std::span<const uint8_t> bytes);
+[[nodiscard]] std::string VolumeHeaderProblem(std::span<const uint8_t> bytes);
 
 // True when VolumeHeaderProblem finds nothing.
 bool LooksLikeVolume(std::span<const uint8_t> bytes);
