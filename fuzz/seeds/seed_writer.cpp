@@ -202,11 +202,14 @@ firmware::FirmwareVolume EmptyVolume(uint32_t size) {
 Bytes PeiVolume(const Bytes& efi, uint32_t base) {
   const uint32_t size = static_cast<uint32_t>(firmware::AlignUp(efi.size() + 0x400, 0x1000));
   firmware::FirmwareVolume v = EmptyVolume(size);
-  firmware::FfsFile core = firmware::MakePeimFile(firmware::RebasePe(efi, 0), {});
+  firmware::PeimFileOptions named;  // a name of its own, so the module can still be added
+  named.name = {{0x04}};
+  named.uiName = "core";
+  firmware::FfsFile core = firmware::MakePeimFile(firmware::RebasePe(efi, 0), named);
   const uint32_t at = *firmware::PlaceForFile(v, core);
   const uint32_t alignment = firmware::ReadPe(efi).sectionAlignment;
   core = firmware::MakePeimFile(
-      firmware::RebasePe(efi, base + at + core.HeaderSize() + firmware::PeimImageOffset(alignment)), {});
+      firmware::RebasePe(efi, base + at + core.HeaderSize() + firmware::PeimImageOffset(alignment)), named);
   core.type = firmware::FV_FILETYPE_PEI_CORE;
   firmware::AddFile(v, std::move(core));
   return firmware::WriteVolume(v);
