@@ -44,10 +44,12 @@ void CheckCodePart(std::span<const uint8_t> code) {
     at += h.FvLength;
   }
   // The processor starts in the code part's last 16 bytes: a file must hold them.
-  const uint32_t end = last.files.empty() ? last.header.HeaderLength : last.files.back().offset + last.files.back().Size();
+  const uint32_t end =
+      last.files.empty() ? last.header.HeaderLength : last.files.back().offset + last.files.back().Size();
   if (end != last.Size())
-    throw FirmwareError("volume at " + Hex(lastAt) + ": the last file ends at " + Hex(end) + ", not at the volume's end " +
-                        Hex(last.Size()) + " where the reset vector lies; the code part is cut short");
+    throw FirmwareError("volume at " + Hex(lastAt) + ": the last file ends at " + Hex(end) +
+                        ", not at the volume's end " + Hex(last.Size()) +
+                        " where the reset vector lies; the code part is cut short");
 }
 
 uint64_t ExpectedStoreSize(uint64_t codeSize) { return std::bit_ceil(codeSize + 1) - codeSize; }
@@ -55,14 +57,16 @@ uint64_t ExpectedStoreSize(uint64_t codeSize) { return std::bit_ceil(codeSize + 
 void CheckVariableStore(std::span<const uint8_t> vars, uint64_t codeSize) {
   const uint64_t expected = ExpectedStoreSize(codeSize);
   if (vars.size() != expected)
-    throw FirmwareError("store of " + Hex(vars.size()) + " bytes, expected " + Hex(expected) + " to fill a flash part of " +
-                        Hex(codeSize + expected) + " with the code part's " + Hex(codeSize));
+    throw FirmwareError("store of " + Hex(vars.size()) + " bytes, expected " + Hex(expected) +
+                        " to fill a flash part of " + Hex(codeSize + expected) + " with the code part's " +
+                        Hex(codeSize));
   const FirmwareVolumeHeader h = VolumeHeaderAt(vars, 0);
   if (!(h.FileSystemGuid == VARIABLE_STORE_FILE_SYSTEM_GUID))
-    throw FirmwareError("volume at 0x0: file system " + GuidText(h.FileSystemGuid) + ", expected the variable store's " +
-                        GuidText(VARIABLE_STORE_FILE_SYSTEM_GUID));
+    throw FirmwareError("volume at 0x0: file system " + GuidText(h.FileSystemGuid) +
+                        ", expected the variable store's " + GuidText(VARIABLE_STORE_FILE_SYSTEM_GUID));
   if (h.FvLength != vars.size())
-    throw FirmwareError("volume at 0x0: FvLength " + Hex(h.FvLength) + ", expected the whole store, " + Hex(vars.size()));
+    throw FirmwareError("volume at 0x0: FvLength " + Hex(h.FvLength) + ", expected the whole store, " +
+                        Hex(vars.size()));
 }
 
 }  // namespace firmware

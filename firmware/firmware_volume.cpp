@@ -19,6 +19,11 @@ bool AllErased(std::span<const uint8_t> bytes, uint8_t erased) {
   return std::all_of(bytes.begin(), bytes.end(), [erased](uint8_t b) { return b == erased; });
 }
 
+// A file's header, once written, is marked valid and never invalid.
+bool HeaderWritten(uint8_t state) {
+  return (state & EFI_FILE_HEADER_VALID) != 0 && (state & EFI_FILE_HEADER_INVALID) == 0;
+}
+
 std::vector<uint8_t> HeaderBytes(const FirmwareVolume& v) {
   std::vector<uint8_t> out;
   AppendRecord(out, v.header);
@@ -97,14 +102,14 @@ FirmwareVolume ReadVolume(std::span<const uint8_t> bytes) {
     // Free space of the other polarity means the attributes bit is wrong, not a file.
     if (AllErased(volume.subspan(at, sizeof(FfsFileHeader)), static_cast<uint8_t>(~erased)))
       throw FirmwareError("attributes " + Hex(v.header.Attributes, 8) + " say erased bytes read " + Hex(erased, 2) +
-                          ", but the volume's free space from " + Hex(at) + " reads " + Hex(uint8_t(~erased), 2));
+                          ", but the volume's free space from " + Hex(at) + " reads " +
+                          Hex(static_cast<uint8_t>(~erased), 2));
     FfsFile file = ReadFfsFile(volume, at, v.ErasePolarity());
-    // Every file written has its header marked valid; a file that reads so only
-    // with the other polarity says the attributes bit is wrong.
-    if ((file.state & EFI_FILE_HEADER_VALID) == 0 && (~file.state & EFI_FILE_HEADER_VALID) != 0)
+    // A file that reads as written only with the other polarity says the attributes bit is wrong.
+    if (!HeaderWritten(file.state) && HeaderWritten(static_cast<uint8_t>(~file.state)))
       throw FirmwareError("file at " + Hex(at) + ": state " + Hex(file.state, 2) +
-                          " lacks the header-valid bit, which it has with the other erase polarity: attributes " +
-                          Hex(v.header.Attributes, 8) + " give the volume the wrong polarity");
+                          " does not read as a written header, which it does with the other erase polarity: "
+                          "attributes " + Hex(v.header.Attributes, 8) + " give the volume the wrong polarity");
     at += file.Size();
     v.files.push_back(std::move(file));
   }

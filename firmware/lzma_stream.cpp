@@ -72,7 +72,8 @@ void RunToEnd(lzma_stream& strm, std::span<const uint8_t> input, std::vector<uin
 uint32_t DictionaryNeeded(const LzmaAloneHeader& header) {
   const uint64_t size = header.UncompressedSize;  // a copy: the header is packed
   const uint64_t named = header.DictionarySize;
-  return static_cast<uint32_t>(std::max<uint64_t>(size == UNKNOWN_SIZE ? named : std::min(named, size), LZMA_DICT_SIZE_MIN));
+  const uint64_t needed = size == UNKNOWN_SIZE ? named : std::min(named, size);
+  return static_cast<uint32_t>(std::max<uint64_t>(needed, LZMA_DICT_SIZE_MIN));
 }
 
 }  // namespace
@@ -93,7 +94,8 @@ LzmaStream DecodeLzma(std::span<const uint8_t> stream) {
   std::vector<uint8_t> given(stream.begin(), stream.end());
   WriteRecord<uint32_t>(given, offsetof(LzmaAloneHeader, DictionarySize), needed);
   lzma_stream strm = LZMA_STREAM_INIT;
-  if (lzma_alone_decoder(&strm, needed + DECODER_OVERHEAD) != LZMA_OK) throw FirmwareError("liblzma cannot start a decoder");
+  if (lzma_alone_decoder(&strm, needed + DECODER_OVERHEAD) != LZMA_OK)
+    throw FirmwareError("liblzma cannot start a decoder");
   std::unique_ptr<lzma_stream, StreamEnd> guard(&strm);
   RunToEnd(strm, given, result.data, "LZMA stream");
   if (size != UNKNOWN_SIZE && result.data.size() != size)

@@ -95,12 +95,15 @@ void ReadSections(std::span<const uint8_t> efi, uint64_t table, uint16_t count, 
 // flash window holds, since the image runs in place.
 void RequireBoundedSize(std::span<const uint8_t> efi, const PeInfo& info) {
   uint64_t reach = std::max<uint64_t>(efi.size(), info.sizeOfHeaders);
-  for (const PeSection& s : info.sections) reach = std::max<uint64_t>(reach, uint64_t{s.rva} + std::max(s.virtualSize, s.rawSize));
+  for (const PeSection& s : info.sections)
+    reach = std::max<uint64_t>(reach, uint64_t{s.rva} + std::max(s.virtualSize, s.rawSize));
   reach = AlignUp(reach, info.sectionAlignment);
   if (info.sizeOfImage > reach)
-    Fail("SizeOfImage " + Hex(info.sizeOfImage) + " is more than the " + Hex(reach) + " bytes the file and its sections reach");
+    Fail("SizeOfImage " + Hex(info.sizeOfImage) + " is more than the " + Hex(reach) +
+         " bytes the file and its sections reach");
   if (info.sizeOfImage > MAPPED_WINDOW_MAX)
-    Fail("SizeOfImage " + Hex(info.sizeOfImage) + " is more than a flash window holds (" + Hex(MAPPED_WINDOW_MAX) + ")");
+    Fail("SizeOfImage " + Hex(info.sizeOfImage) + " is more than a flash window holds (" + Hex(MAPPED_WINDOW_MAX) +
+         ")");
 }
 
 // Offset of the optional header within the file.

@@ -79,8 +79,8 @@ TEST_F(OvmfParts, DamagedCodePartsAreRefusedNamingVolumeFieldAndExpectation) {
       {"file name byte flipped", [](Bytes& b) { b[RESET_VOLUME + 0x78] ^= 0xFF; },
        "volume at 0x348000: file at 0x78: header checksum 0x0A, expected 0xF7"},
       {"erase polarity 0, checksum kept", [](Bytes& b) { SetWordKeepingSum(b, RESET_VOLUME, 44, 0xF6FF); },
-       "volume at 0x348000: file at 0x48: state 0xF8 lacks the header-valid bit, which it has with the other erase "
-       "polarity: attributes 0x0004F6FF give the volume the wrong polarity"},
+       "volume at 0x348000: file at 0x48: state 0xF8 does not read as a written header, which it does with the "
+       "other erase polarity: attributes 0x0004F6FF give the volume the wrong polarity"},
       {"empty", [](Bytes& b) { b.clear(); }, "the code part is empty"},
   };
   for (const auto& c : cases) {

@@ -57,11 +57,11 @@ TEST(FirmwareVolume, ReadsEitherPolarityAndNamesAWrongOne) {
       {"erased bytes 0xFF", Volume(true), ""},
       // The file's stored state 0xF8 is 0x07 only when inverted.
       {"written with 0xFF, attributes say 0x00", WithPolarityFlipped(Volume(true)),
-       "file at 0x48: state 0xF8 lacks the header-valid bit, which it has with the other erase polarity: attributes "
-       "0x00000000 give the volume the wrong polarity"},
+       "file at 0x48: state 0xF8 does not read as a written header, which it does with the other erase polarity: "
+       "attributes 0x00000000 give the volume the wrong polarity"},
       {"written with 0x00, attributes say 0xFF", WithPolarityFlipped(Volume(false)),
-       "file at 0x48: state 0xF8 lacks the header-valid bit, which it has with the other erase polarity: attributes "
-       "0x00000800 give the volume the wrong polarity"},
+       "file at 0x48: state 0xF8 does not read as a written header, which it does with the other erase polarity: "
+       "attributes 0x00000800 give the volume the wrong polarity"},
       // No file: the reader meets free space of the other erased byte first.
       {"empty, written with 0xFF, attributes say 0x00", WithPolarityFlipped(Volume(true, false)),
        "attributes 0x00000000 say erased bytes read 0x00, but the volume's free space from 0x48 reads 0xFF"},

@@ -77,7 +77,8 @@ const BadFile kBadFiles[] = {
     // sections or past a flash window is refused before anything is allocated.
     {"SizeOfImage of 4 GiB", [] { auto b = BuildPe(Relocated()); Put32(b, SIZE_OF_IMAGE_AT, 0xFFFFFFFF); return b; },
      "SizeOfImage 0xFFFFFFFF is more than the 0x1E0 bytes the file and its sections reach"},
-    {"SizeOfImage one alignment past the sections", [] { auto b = BuildPe(Relocated()); Put32(b, SIZE_OF_IMAGE_AT, 0x200); return b; },
+    {"SizeOfImage one alignment past the sections",
+     [] { auto b = BuildPe(Relocated()); Put32(b, SIZE_OF_IMAGE_AT, 0x200); return b; },
      "SizeOfImage 0x200 is more than the 0x1E0 bytes the file and its sections reach"},
     {"uninitialised data past a flash window", [] {
        auto b = BuildPe(Relocated());

@@ -39,7 +39,8 @@ std::vector<uint8_t> ModuleOfSize(uint32_t size, bool bss) {
   Put(b, opt + offsetof(firmware::PeOptionalHeader32, SizeOfImage), size);
   if (bss) {
     const auto header = At<firmware::CoffFileHeader>(b, coff);
-    const size_t last = opt + header.SizeOfOptionalHeader + (header.NumberOfSections - 1u) * sizeof(firmware::PeSectionHeader);
+    const size_t last =
+        opt + header.SizeOfOptionalHeader + (header.NumberOfSections - 1u) * sizeof(firmware::PeSectionHeader);
     const auto rva = At<uint32_t>(b, last + offsetof(firmware::PeSectionHeader, VirtualAddress));
     Put(b, last + offsetof(firmware::PeSectionHeader, VirtualSize), size - rva);
   }
@@ -83,9 +84,11 @@ TEST_F(FirmwareCommands, UnusableInputsExitTwoWithOneLineAndWriteNothing) {
     const std::string cutLine = dir_ + "/cut.fd: volume at 0x0: the last file ends at 0x16E766, not at the volume's "
                                 "end 0x348000 where the reset vector lies; the code part is cut short";
     const std::string notItsStore = ": not the variable store of this code part: store of ";
-    const std::string expected = " bytes, expected 0x84000 to fill a flash part of 0x400000 with the code part's 0x37C000";
+    const std::string expected =
+        " bytes, expected 0x84000 to fill a flash part of 0x400000 with the code part's 0x37C000";
     cases.push_back({"firmware add " + dir_ + "/cut.fd -o " + out + " --no-module", cutLine});
-    cases.push_back({"image create " + out + " --firmware " + dir_ + "/cut.fd --vars " + kVars + " --no-module", cutLine});
+    cases.push_back(
+        {"image create " + out + " --firmware " + dir_ + "/cut.fd --vars " + kVars + " --no-module", cutLine});
     for (const std::string store : {"small-vars.fd", "one-byte.fd"})
       cases.push_back({"image create " + out + " --firmware " + kCode + " --vars " + dir_ + "/" + store,
                        dir_ + "/" + store + notItsStore + (store == "one-byte.fd" ? "0x1" : "0x20000") + expected});

@@ -2,8 +2,8 @@
 
 #include <fmt/core.h>
 
-#include "firmware/module_search.h"
 #include "common/hex.h"
+#include "firmware/module_search.h"
 #include "module/check/end_of_pei.h"
 #include "tools/veriflash/image_file.h"
 #include "tools/veriflash/shipped_module_path.h"
@@ -25,7 +25,8 @@ constexpr uint32_t MODULE_ROOM = vplat::FIT_POINTER - (VERIFIED_REGION_BASE + VE
 firmware::PeInfo AcceptModule(std::span<const uint8_t> efi) {
   firmware::PeInfo info = firmware::ReadPe(efi);
   if (info.sizeOfImage > MODULE_ROOM)
-    throw firmware::PeError(fmt::format("SizeOfImage {} is more than the {} bytes a module has above the checked region",
+    throw firmware::PeError(fmt::format("SizeOfImage {} is more than the {} bytes a module has above the checked "
+                                        "region",
                                         Hex(info.sizeOfImage), Hex(MODULE_ROOM)));
   return info;
 }
