@@ -154,6 +154,12 @@ class Inserter {
 
 }  // namespace
 
+std::string PathText(const InsertReport& report) {
+  std::string text;
+  for (const std::string& step : report.path) text += (text.empty() ? "" : " > ") + step;
+  return text;
+}
+
 InsertResult InsertPeim(std::span<const uint8_t> image, const InsertOptions& options) {
   InsertResult result{{image.begin(), image.end()}, {}};
   Inserter inserter(options, result.report);
@@ -163,7 +169,13 @@ InsertResult InsertPeim(std::span<const uint8_t> image, const InsertOptions& opt
     if (length > image.size() - at) continue;
     std::vector<uint8_t> volume(image.begin() + at, image.begin() + at + length);
     result.report.path = {"volume at " + Hex(at)};
-    if (inserter.InVolume(volume)) {
+    bool found;
+    try {
+      found = inserter.InVolume(volume);
+    } catch (const FirmwareError& e) {
+      throw FirmwareError(PathText(result.report) + ": " + e.what());  // the container at fault
+    }
+    if (found) {
       std::copy(volume.begin(), volume.end(), result.image.begin() + at);
       return result;
     }
