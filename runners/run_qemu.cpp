@@ -13,6 +13,8 @@
 
 #include <fmt/core.h>
 
+#include "firmware/code_part.h"
+#include "firmware/firmware_error.h"
 #include "firmware/firmware_volume.h"
 #include "firmware/pi_layout.h"
 #include "common/hex.h"
@@ -89,6 +91,12 @@ void WriteFile(const std::string& path, std::span<const uint8_t> bytes) {
   std::ofstream out(path, std::ios::binary);
   out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
   if (!out) throw QemuError("cannot write " + path);
+}
+
+std::optional<size_t> FirstFfsVolume(std::span<const uint8_t> image) {
+  for (size_t at = 0; at + sizeof(firmware::FirmwareVolumeHeader) <= image.size(); at += firmware::FFS_FILE_ALIGNMENT)
+    if (firmware::HoldsFfsFiles(image.subspan(at))) return at;
+  return std::nullopt;
 }
 
 bool IsPitPort(uint16_t port) { return std::find(std::begin(PIT_PORTS), std::end(PIT_PORTS), port) != std::end(PIT_PORTS); }
@@ -185,9 +193,19 @@ std::optional<size_t> CodePartOffset(std::span<const uint8_t> image) {
 QemuOutcome RunQemu(std::span<const uint8_t> image, const QemuOptions& options) {
   const std::string qemu = FindProgram(options.qemu);
   const std::optional<size_t> code = CodePartOffset(image);
+  // A code part that is not found whole is checked from its first volume on,
+  // so the refusal names the volume and the field at fault.
+  const std::optional<size_t> from = code ? code : FirstFfsVolume(image);
+  if (from && *from > 0) {
+    try {
+      firmware::CheckCodePart(image.subspan(*from));
+    } catch (const firmware::FirmwareError& e) {
+      throw QemuError("its firmware code part at " + common::Hex(*from) + " would not boot: " + e.what());
+    }
+  }
   if (!code || *code == 0)
-    throw QemuError("the image does not end in a firmware's code part (firmware volumes up to 4 GiB below other "
-                    "flash); make it with image create --firmware CODE.fd --vars VARS.fd");
+    throw QemuError("the image does not end in a firmware's code part: no run of firmware volumes reaches 4 GiB "
+                    "with other flash below it");
   QemuOutcome outcome;
   outcome.codeSize = static_cast<uint32_t>(image.size() - *code);
   outcome.lowerSize = static_cast<uint32_t>(*code);

@@ -7,6 +7,9 @@
 // a module that faults at its entry is seen to.
 #include <gtest/gtest.h>
 
+#include <fstream>
+
+#include "firmware/pi_format.h"
 #include "qemu_rig.h"
 #include "tests/tools/tool_runner.h"
 
@@ -58,6 +61,22 @@ TEST_F(QemuBoot, FirmwareRebuiltWithoutTheModuleBootsButFailsTheCheck) {
   EXPECT_EQ(b.run["modules"], json::array());
   EXPECT_EQ(b.run["postCodes"], json::array());
   EXPECT_EQ(b.run["pitWrites"], json::array()) << "OVMF itself never writes ports 0x42, 0x43 or 0x61";
+}
+
+TEST_F(QemuBoot, DamagedCodePartIsRefusedNamingTheVolumeBeforeQemuStarts) {
+  std::string image = qemu_rig::Slurp(qemu_rig::Images() + "/pass_post.bin");
+  // The code part starts 0x484000 bytes in (region and store below it); its
+  // second volume, SECFV, follows FVMAIN_COMPACT's 0x348000 bytes. Break
+  // SECFV's header checksum.
+  const size_t secfv = 0x484000 + 0x348000;
+  image[secfv + offsetof(firmware::FirmwareVolumeHeader, Checksum)] ^= 1;
+  const std::string path = tools_test::ScratchDir() + "/damaged.bin";
+  std::ofstream(path, std::ios::binary) << image;
+  const auto r = tools_test::Veriflash("run --engine qemu " + path);
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("its firmware code part at 0x484000 would not boot: volume at 0x348000: header checksum"),
+            std::string::npos)
+      << r.err;
 }
 
 TEST_F(QemuBoot, ModuleThatFaultsAtItsEntryFailsWithTheException) {

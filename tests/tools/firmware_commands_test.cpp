@@ -151,8 +151,8 @@ TEST_F(FirmwareCommands, QemuRunSaysWhatIsMissing) {
   EXPECT_EQ(noFirmware.status, 2);
   EXPECT_EQ(noFirmware.ErrLines(),
             std::vector<std::string>{"veriflash: " + image + ": cannot boot in QEMU: the image does not end in a "
-                                     "firmware's code part (firmware volumes up to 4 GiB below other flash); make it "
-                                     "with image create --firmware CODE.fd --vars VARS.fd"});
+                                     "firmware's code part: no run of firmware volumes reaches 4 GiB with other flash "
+                                     "below it"});
 }
 
 TEST_F(FirmwareCommands, PackageWritesTheFileUnderTheGuidGiven) {
