@@ -18,6 +18,7 @@
 #include "tools/veriflash/run_report.h"
 #include "tools/veriflash/stamp.h"
 #include "tools/veriflash/tool_error.h"
+#include "tools/veriflash/unused_options.h"
 
 namespace veriflash {
 namespace {
@@ -138,10 +139,13 @@ void SetupDemo(CLI::App& app, Command& chosen) {
       "region and run it again (POST code 0x8F, trace line, halt), then put the image with a wrong reference digest "
       "into a full 16 MiB flash dump, stamp it and run it (the check passes), and report all three. Needs no files. "
       "Exit status 0 when all three turn out as expected.");
-  AddPlatformOptions(*demo, o->platform);
+  AddPlatformOptions(*demo, o->platform, false);
   demo->add_flag("--trace", o->trace, "Also list every port, MMIO and service access in order");
   AddOutputOptions(*demo, o->output);
-  demo->callback([o, &chosen] { chosen = [o] { return RunDemo(*o); }; });
+  demo->callback([o, demo, &chosen] {
+    RefuseUnusedByEngine(*demo, o->platform.engine);
+    chosen = [o] { return RunDemo(*o); };
+  });
 }
 
 }  // namespace veriflash

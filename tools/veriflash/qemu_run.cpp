@@ -107,7 +107,7 @@ int RunInQemu(const QemuRunOptions& options) {
   const runners::Verdict verdict = runners::VerdictOf(outcome);
   if (verdict == runners::Verdict::NotRun) throw ToolError(NoVerdict(options.image, outcome, qemu.timeoutSeconds));
   if (options.output.json)
-    PrintJson(Json(options, outcome));
+    PrintJson(Json(options, outcome), options.output);
   else
     Print(options, outcome, analysis);
   return verdict == runners::Verdict::Pass ? EXIT_PASS : EXIT_FAIL;

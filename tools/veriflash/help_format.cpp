@@ -1,0 +1,106 @@
+#include "tools/veriflash/help_format.h"
+
+#include <sstream>
+
+namespace veriflash {
+namespace {
+
+// The two columns: `name` padded to HELP_COLUMN (or alone on its line when
+// longer), then `text` wrapped to end by `width`.
+std::string TwoColumns(const std::string& name, const std::string& text, size_t width) {
+  std::string out = "  " + name;
+  if (text.empty()) return out + "\n";
+  if (out.size() >= HELP_COLUMN) {
+    out += "\n" + std::string(HELP_COLUMN, ' ');
+  } else {
+    out.resize(HELP_COLUMN, ' ');
+  }
+  out += WrapText(text, width - HELP_COLUMN, HELP_COLUMN);
+  return out + "\n";
+}
+
+}  // namespace
+
+std::string WrapText(const std::string& text, size_t width, size_t indent) {
+  std::string out;
+  std::istringstream paragraphs(text);
+  bool firstLine = true;
+  for (std::string paragraph; std::getline(paragraphs, paragraph);) {
+    std::istringstream words(paragraph);
+    size_t used = 0;  // characters on the current line
+    bool lineStarted = false;
+    const auto newLine = [&] {
+      if (!firstLine) out += "\n" + std::string(indent, ' ');
+      firstLine = false;
+      used = 0;
+      lineStarted = true;
+    };
+    for (std::string word; words >> word;) {
+      if (!lineStarted) {
+        newLine();
+      } else if (used + 1 + word.size() > width) {
+        newLine();
+      } else {
+        out += ' ';
+        ++used;
+      }
+      out += word;
+      used += word.size();
+    }
+    if (!lineStarted) newLine();  // an empty line of the text stays
+  }
+  return out;
+}
+
+std::string Summary(const std::string& description, size_t width) {
+  // Up to the first full stop, colon or semicolon outside parentheses.
+  int depth = 0;
+  std::string clause = description;
+  for (size_t i = 0; i < description.size(); ++i) {
+    const char c = description[i];
+    depth += (c == '(') - (c == ')');
+    const bool ends = i + 1 == description.size() || description[i + 1] == ' ' || description[i + 1] == '\n';
+    if (depth == 0 && ends && (c == '.' || c == ':' || c == ';')) {
+      clause = description.substr(0, i);
+      break;
+    }
+  }
+  if (clause.size() <= width) return clause;
+  size_t cut = clause.rfind(", ", width);
+  if (cut == std::string::npos || cut == 0) cut = clause.rfind(' ', width);
+  return clause.substr(0, cut == std::string::npos ? width : cut);
+}
+
+HelpFormatter::HelpFormatter() { column_width(HELP_COLUMN); }
+
+std::string HelpFormatter::make_description(const CLI::App* app) const {
+  const std::string description = CLI::Formatter::make_description(app);
+  return description.empty() ? description : WrapText(description, HELP_WIDTH - groupIndent_, 0) + "\n";
+}
+
+std::string HelpFormatter::make_option(const CLI::Option* option, bool positional) const {
+  return TwoColumns(make_option_name(option, positional) + make_option_opts(option), make_option_desc(option),
+                    HELP_WIDTH - groupIndent_);
+}
+
+// CLI11 marks a required option only when it writes the value's text
+// itself; ours all have their own.
+std::string HelpFormatter::make_option_opts(const CLI::Option* option) const {
+  std::string opts = CLI::Formatter::make_option_opts(option);
+  if (option->get_required() && !option->get_option_text().empty()) opts += " (required)";
+  return opts;
+}
+
+std::string HelpFormatter::make_subcommand(const CLI::App* command) const {
+  return TwoColumns(command->get_display_name(true), Summary(command->get_description(), HELP_WIDTH - HELP_COLUMN),
+                    HELP_WIDTH);
+}
+
+std::string HelpFormatter::make_expanded(const CLI::App* group) const {
+  groupIndent_ += 2;
+  std::string out = CLI::Formatter::make_expanded(group);
+  groupIndent_ -= 2;
+  return out;
+}
+
+}  // namespace veriflash
