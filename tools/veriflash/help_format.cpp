@@ -5,12 +5,14 @@
 namespace veriflash {
 namespace {
 
-// The two columns: `name` padded to HELP_COLUMN (or alone on its line when
-// longer), then `text` wrapped to end by `width`.
+// The two columns: `name` padded to HELP_COLUMN, then `text` wrapped to end
+// by `width`. A name that would leave fewer than two spaces before the text
+// goes alone on its line, so a reader of the help tells the two apart by
+// those two spaces (a name holds single spaces only).
 std::string TwoColumns(const std::string& name, const std::string& text, size_t width) {
   std::string out = "  " + name;
   if (text.empty()) return out + "\n";
-  if (out.size() >= HELP_COLUMN) {
+  if (out.size() + 2 > HELP_COLUMN) {
     out += "\n" + std::string(HELP_COLUMN, ' ');
   } else {
     out.resize(HELP_COLUMN, ' ');
@@ -66,16 +68,29 @@ std::string Summary(const std::string& description, size_t width) {
     }
   }
   if (clause.size() <= width) return clause;
-  size_t cut = clause.rfind(", ", width);
-  if (cut == std::string::npos || cut == 0) cut = clause.rfind(' ', width);
-  return clause.substr(0, cut == std::string::npos ? width : cut);
+  // Else up to the last comma that fits, or the last word, outside parentheses.
+  size_t comma = 0, space = 0;
+  depth = 0;
+  for (size_t i = 0; i <= width; ++i) {
+    depth += (clause[i] == '(') - (clause[i] == ')');
+    if (depth == 0 && clause[i] == ',') comma = i;
+    if (depth == 0 && clause[i] == ' ') space = i;
+  }
+  const size_t cut = comma != 0 ? comma : space != 0 ? space : width;
+  return clause.substr(0, cut);
 }
 
 HelpFormatter::HelpFormatter() { column_width(HELP_COLUMN); }
 
+// Each line of a description is a paragraph, wrapped, with an empty line
+// after it, so that wrapped lines and paragraphs stay apart (CLI11 removes
+// empty lines from an option group's).
 std::string HelpFormatter::make_description(const CLI::App* app) const {
-  const std::string description = CLI::Formatter::make_description(app);
-  return description.empty() ? description : WrapText(description, HELP_WIDTH - groupIndent_, 0) + "\n";
+  std::istringstream lines(CLI::Formatter::make_description(app));
+  std::string out;
+  for (std::string line; std::getline(lines, line);)
+    out += WrapText(line, HELP_WIDTH - groupIndent_, 0) + (groupIndent_ == 0 ? "\n\n" : "\n");
+  return out;
 }
 
 std::string HelpFormatter::make_option(const CLI::Option* option, bool positional) const {
