@@ -49,7 +49,7 @@ completions=(
   "veriflash run --engine |emulated native qemu"
   "veriflash run --module |"
   "veriflash inspect |"
-  "veriflash inspect board.bin --j|--json"
+  "veriflash inspect board.bin --j|--json --json-lines --junit"
   "veriflash image stamp a.bin --in|--in-place"
   "veriflash --|--help --version"
 )
