@@ -50,7 +50,7 @@ completions=(
   "veriflash run --engine |emulated native qemu"
   "veriflash run --module |"
   "veriflash inspect |"
-  "veriflash inspect board.bin --j|--json --json-lines --junit"
+  "veriflash inspect board.bin --j|--json-lines --junit --json"
   "veriflash image stamp a.bin --in|--in-place"
   "veriflash --|--help --version"
 )
