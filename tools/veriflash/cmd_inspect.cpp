@@ -42,7 +42,6 @@ void SetupInspect(CLI::App& app, Command& chosen) {
   AddImageSetOptions(*inspect, o->images, o->output);
   AddOutputOptions(*inspect, o->output);
   inspect->callback([o, &chosen] {
-    o->output.json = o->output.json || o->output.jsonLines;
     chosen = [o] {
       return ForEachImage(o->images, o->output, "inspect", [o](const std::string& image) { return Inspect(image, o->output); });
     };

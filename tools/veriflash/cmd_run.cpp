@@ -88,7 +88,6 @@ void SetupRun(CLI::App& app, Command& chosen) {
   AddOutputOptions(*run, o->output);
   run->callback([o, run, &chosen] {
     RefuseUnusedByEngine(*run, o->platform.engine);
-    o->output.json = o->output.json || o->output.jsonLines;
     chosen = [o] {
       return ForEachImage(o->images, o->output, "run", [o](const std::string& image) { return Run(*o, image); });
     };

@@ -5,24 +5,9 @@
 namespace veriflash {
 namespace {
 
-// The two columns: `name` padded to HELP_COLUMN, then `text` wrapped to end
-// by `width`. A name that would leave fewer than two spaces before the text
-// goes alone on its line, so a reader of the help tells the two apart by
-// those two spaces (a name holds single spaces only).
-std::string TwoColumns(const std::string& name, const std::string& text, size_t width) {
-  std::string out = "  " + name;
-  if (text.empty()) return out + "\n";
-  if (out.size() + 2 > HELP_COLUMN) {
-    out += "\n" + std::string(HELP_COLUMN, ' ');
-  } else {
-    out.resize(HELP_COLUMN, ' ');
-  }
-  out += WrapText(text, width - HELP_COLUMN, HELP_COLUMN);
-  return out + "\n";
-}
-
-}  // namespace
-
+// `text` in lines of at most `width` characters (a longer word stands alone),
+// each new line after the first prefixed with `indent` spaces. Lines already
+// in the text stay.
 std::string WrapText(const std::string& text, size_t width, size_t indent) {
   std::string out;
   std::istringstream paragraphs(text);
@@ -38,9 +23,7 @@ std::string WrapText(const std::string& text, size_t width, size_t indent) {
       lineStarted = true;
     };
     for (std::string word; words >> word;) {
-      if (!lineStarted) {
-        newLine();
-      } else if (used + 1 + word.size() > width) {
+      if (!lineStarted || used + 1 + word.size() > width) {
         newLine();
       } else {
         out += ' ';
@@ -54,6 +37,7 @@ std::string WrapText(const std::string& text, size_t width, size_t indent) {
   return out;
 }
 
+// The opening clause of a description, cut at a comma or a word to fit `width`.
 std::string Summary(const std::string& description, size_t width) {
   // Up to the first full stop, colon or semicolon outside parentheses.
   int depth = 0;
@@ -79,6 +63,24 @@ std::string Summary(const std::string& description, size_t width) {
   const size_t cut = comma != 0 ? comma : space != 0 ? space : width;
   return clause.substr(0, cut);
 }
+
+// The two columns: `name` padded to HELP_COLUMN, then `text` wrapped to end
+// by `width`. A name that would leave fewer than two spaces before the text
+// goes alone on its line, so a reader of the help tells the two apart by
+// those two spaces (a name holds single spaces only).
+std::string TwoColumns(const std::string& name, const std::string& text, size_t width) {
+  std::string out = "  " + name;
+  if (text.empty()) return out + "\n";
+  if (out.size() + 2 > HELP_COLUMN) {
+    out += "\n" + std::string(HELP_COLUMN, ' ');
+  } else {
+    out.resize(HELP_COLUMN, ' ');
+  }
+  out += WrapText(text, width - HELP_COLUMN, HELP_COLUMN);
+  return out + "\n";
+}
+
+}  // namespace
 
 HelpFormatter::HelpFormatter() { column_width(HELP_COLUMN); }
 

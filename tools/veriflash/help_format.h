@@ -14,14 +14,6 @@ inline constexpr size_t HELP_WIDTH = 100;
 // Where option and command texts start; option names and values fit before it.
 inline constexpr size_t HELP_COLUMN = 44;
 
-// `text` in lines of at most `width` characters (a longer word stands alone),
-// each new line after the first prefixed with `indent` spaces. Lines already
-// in the text stay.
-std::string WrapText(const std::string& text, size_t width, size_t indent);
-
-// The opening clause of a description, cut at a comma or a word to fit `width`.
-std::string Summary(const std::string& description, size_t width);
-
 class HelpFormatter : public CLI::Formatter {
  public:
   HelpFormatter();

@@ -17,8 +17,13 @@ void AddImageSetOptions(CLI::App& command, ImageSetOptions& set, OutputOptions& 
   command.add_option("IMAGE", set.images, std::string(IMAGE_ARGUMENT_HELP) + "; several are checked in turn")
       ->required()
       ->option_text("FILE ...");
-  command.add_flag("--json-lines", output.jsonLines,
-                   "Write one JSON document per image to stdout, each on one line, instead of the text report");
+  command.add_flag_callback(
+      "--json-lines",
+      [&output] {
+        output.json = true;
+        output.jsonLines = true;
+      },
+      "Write one JSON document per image to stdout, each on one line, instead of the text report");
   command.add_option("--junit", set.junit,
                      "Also write a JUnit XML report (one test case per image) to FILE, replacing it, for CI systems")
       ->option_text("FILE");
