@@ -184,8 +184,8 @@ void SetupImage(CLI::App& app, Command& chosen) {
       "Write a flash image that ends at 4 GiB: the checked region, a boot policy manifest with the region's "
       "reference digest, a FIT pointing to it, and the module placed to run in place. Options marked FAILS make "
       "the check fail on purpose.");
-  create->add_option("OUT", o->out, "Image file to write (atomically); - writes it to stdout")->option_text("FILE");
-  create->add_option("-o,--output", o->out, "The same as OUT: give one of them")->option_text("FILE");
+  create->add_option("OUT", o->out, "Image file to write (atomically); - writes it to stdout. Required, here or as -o")->option_text("FILE");
+  create->add_option("-o,--output", o->out, "The same as OUT; give one of the two")->option_text("FILE");
   create->add_option("--size", o->size, "Image size; a multiple of 4 KiB from 0x590000 (reaching down to 0xFFA70000) "
                                         "to 16 MiB")
       ->transform(CLI::AsSizeValue(false))

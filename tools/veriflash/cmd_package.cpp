@@ -64,8 +64,8 @@ void SetupPackage(CLI::App& app, Command& chosen) {
       "set, its data checksum too (attribute 0x40), and its data alignment attribute keeps the image aligned. The "
       "file is written for a volume whose erased bytes are 0xFF. Exit status 0: written; 2: unusable module or "
       "usage.");
-  package->add_option("MODULE", o->module, "The module (veriflash.efi)")->option_text("FILE");
-  package->add_option("--module", o->module, "The same as MODULE: give one of them")->option_text("FILE");
+  package->add_option("MODULE", o->module, "The module (veriflash.efi). Required, here or as --module")->option_text("FILE");
+  package->add_option("--module", o->module, "The same as MODULE; give one of the two")->option_text("FILE");
   package->add_option("-o,--output", o->out, "Firmware file to write (atomically); - writes it to stdout")
       ->required()
       ->option_text("FILE.ffs");
