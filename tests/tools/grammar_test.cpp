@@ -41,6 +41,7 @@ const RefusalCase kParseErrors[] = {
     {"run x.bin --engine qemu --timeout abc", "veriflash: run: --timeout: 'abc' is not a number"},
     {"run x.bin --engine qemu --timeout 0", "veriflash: run: --timeout: '0' is not from 1 to 3600"},
     {"run x.bin --engine", "veriflash: run: --engine: needs a value"},
+    {"run x.bin --engine native --engine qemu", "veriflash: run: --engine: given 2 times; give it once"},
     {"demo --engine qemu", "veriflash: demo: --engine: 'qemu' is not one of: emulated, native"},
     {"image create x.bin --fit-checksum 2", "veriflash: image create: --fit-checksum: '2' is not one of: valid, off, bad"},
     {"image create x.bin --seed abc", "veriflash: image create: --seed: 'abc' is not a number"},

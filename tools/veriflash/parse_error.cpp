@@ -36,6 +36,9 @@ std::string Reworded(const CLI::ParseError& error) {
   if (std::regex_match(what, m, convert)) return NotANumber(m[1], m[2]);
   static const std::regex notAllowed("The value (.*) is not an allowed value for (.*)");
   if (std::regex_match(what, m, notAllowed)) return NotANumber(m[2], m[1]);
+  static const std::regex repeated("(.*?): At Most 1 required but received (\\d+)");
+  if (std::regex_match(what, m, repeated))
+    return fmt::format("{}: given {} times; give it once", std::string(m[1]), std::string(m[2]));
   static const std::regex missing("(.*?): .*(required|missing).*");
   if (dynamic_cast<const CLI::ArgumentMismatch*>(&error) && std::regex_match(what, m, missing))
     return fmt::format("{}: needs a value", std::string(m[1]));
