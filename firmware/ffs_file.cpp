@@ -83,14 +83,15 @@ FfsFile ReadFfsFile(std::span<const uint8_t> volume, size_t at, bool erasePolari
     throw FirmwareError("file at " + Hex(at) + " has size " + Hex(size) + ", which does not fit in the volume (" +
                         Hex(volume.size()) + ")");
   const std::vector<uint8_t> header(volume.begin() + at, volume.begin() + at + file.HeaderSize());
-  if (HeaderChecksum(header) != h.HeaderChecksum)
-    throw FirmwareError("file at " + Hex(at) + " has a bad header checksum " + Hex(h.HeaderChecksum, 2));
+  if (const uint8_t expected = HeaderChecksum(header); expected != h.HeaderChecksum)
+    throw FirmwareError("file at " + Hex(at) + ": header checksum " + Hex(h.HeaderChecksum, 2) + ", expected " +
+                        Hex(expected, 2));
   file.data.assign(volume.begin() + at + file.HeaderSize(), volume.begin() + at + size);
   const uint8_t expected =
       (file.attributes & FFS_ATTRIB_CHECKSUM) ? static_cast<uint8_t>(-Sum8(file.data)) : FFS_FIXED_CHECKSUM;
   if (h.FileChecksum != expected)
-    throw FirmwareError("file at " + Hex(at) + " has a bad data checksum " + Hex(h.FileChecksum, 2) + " (expected " +
-                        Hex(expected, 2) + ")");
+    throw FirmwareError("file at " + Hex(at) + ": data checksum " + Hex(h.FileChecksum, 2) + ", expected " +
+                        Hex(expected, 2));
   return file;
 }
 

@@ -19,6 +19,11 @@ bool AllErased(std::span<const uint8_t> bytes, uint8_t erased) {
   return std::all_of(bytes.begin(), bytes.end(), [erased](uint8_t b) { return b == erased; });
 }
 
+// A file's header, once written, is marked valid and never invalid.
+bool HeaderWritten(uint8_t state) {
+  return (state & EFI_FILE_HEADER_VALID) != 0 && (state & EFI_FILE_HEADER_INVALID) == 0;
+}
+
 std::vector<uint8_t> HeaderBytes(const FirmwareVolume& v) {
   std::vector<uint8_t> out;
   AppendRecord(out, v.header);
@@ -47,13 +52,26 @@ FfsFile* FirmwareVolume::FindFile(const PiGuid& name) {
   return nullptr;
 }
 
-bool LooksLikeVolume(std::span<const uint8_t> bytes) {
-  if (bytes.size() < sizeof(FirmwareVolumeHeader)) return false;
+std::string VolumeHeaderProblem(std::span<const uint8_t> bytes) {
+  if (bytes.size() < sizeof(FirmwareVolumeHeader))
+    return "volume header cut off: " + Hex(bytes.size()) + " bytes left, the header takes " +
+           Hex(sizeof(FirmwareVolumeHeader));
   const auto h = ReadRecord<FirmwareVolumeHeader>(bytes, 0);
-  return h.Signature == FV_SIGNATURE && h.HeaderLength >= sizeof h + sizeof(FvBlockMapEntry) &&
-         h.HeaderLength % 2 == 0 && h.HeaderLength <= bytes.size() && h.FvLength >= h.HeaderLength &&
-         Sum16(bytes.first(h.HeaderLength)) == 0;
+  if (h.Signature != FV_SIGNATURE)
+    return "signature " + Hex(h.Signature, 8) + ", expected " + Hex(FV_SIGNATURE, 8) + " (\"_FVH\")";
+  if (h.HeaderLength < sizeof h + sizeof(FvBlockMapEntry) || h.HeaderLength % 2 != 0)
+    return "header length " + Hex(h.HeaderLength) + " is odd or too short for a header and its block map";
+  if (h.HeaderLength > bytes.size())
+    return "header length " + Hex(h.HeaderLength) + " runs past the end of the data at " + Hex(bytes.size());
+  const uint16_t sum = Sum16(bytes.first(h.HeaderLength));
+  if (sum != 0)
+    return "header checksum " + Hex(h.Checksum, 4) + ", expected " + Hex(static_cast<uint16_t>(h.Checksum - sum), 4);
+  if (h.FvLength < h.HeaderLength)
+    return "FvLength " + Hex(h.FvLength) + " is shorter than the header (" + Hex(h.HeaderLength) + ")";
+  return {};
 }
+
+bool LooksLikeVolume(std::span<const uint8_t> bytes) { return VolumeHeaderProblem(bytes).empty(); }
 
 bool HoldsFfsFiles(std::span<const uint8_t> bytes) {
   if (!LooksLikeVolume(bytes)) return false;
@@ -62,7 +80,7 @@ bool HoldsFfsFiles(std::span<const uint8_t> bytes) {
 }
 
 FirmwareVolume ReadVolume(std::span<const uint8_t> bytes) {
-  if (!LooksLikeVolume(bytes)) throw FirmwareError("no firmware volume header (signature and checksum) at its start");
+  if (const std::string problem = VolumeHeaderProblem(bytes); !problem.empty()) throw FirmwareError(problem);
   FirmwareVolume v;
   v.header = ReadRecord<FirmwareVolumeHeader>(bytes, 0);
   if (v.header.FvLength > bytes.size())
@@ -81,7 +99,17 @@ FirmwareVolume ReadVolume(std::span<const uint8_t> bytes) {
   size_t at = AlignUp(v.header.HeaderLength, FFS_FILE_ALIGNMENT);
   for (; at + sizeof(FfsFileHeader) <= volume.size(); at = AlignUp(at, FFS_FILE_ALIGNMENT)) {
     if (AllErased(volume.subspan(at, sizeof(FfsFileHeader)), erased)) break;
+    // Free space of the other polarity means the attributes bit is wrong, not a file.
+    if (AllErased(volume.subspan(at, sizeof(FfsFileHeader)), static_cast<uint8_t>(~erased)))
+      throw FirmwareError("attributes " + Hex(v.header.Attributes, 8) + " say erased bytes read " + Hex(erased, 2) +
+                          ", but the volume's free space from " + Hex(at) + " reads " +
+                          Hex(static_cast<uint8_t>(~erased), 2));
     FfsFile file = ReadFfsFile(volume, at, v.ErasePolarity());
+    // A file that reads as written only with the other polarity says the attributes bit is wrong.
+    if (!HeaderWritten(file.state) && HeaderWritten(static_cast<uint8_t>(~file.state)))
+      throw FirmwareError("file at " + Hex(at) + ": state " + Hex(file.state, 2) +
+                          " does not read as a written header, which it does with the other erase polarity: "
+                          "attributes " + Hex(v.header.Attributes, 8) + " give the volume the wrong polarity");
     at += file.Size();
     v.files.push_back(std::move(file));
   }

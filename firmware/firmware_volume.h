@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "firmware/ffs_file.h"
@@ -29,8 +30,13 @@ struct FirmwareVolume {
   FfsFile* FindFile(const PiGuid& name);
 };
 
-// True when `bytes` starts with a volume header: signature, a sane header
-// length and a header checksum that holds.
+// What is wrong with the volume header `bytes` starts with, in one phrase
+// naming the field and what was expected ("header checksum 0x1234, expected
+// 0x0000"); empty when the signature, header length, checksum and FvLength
+// all hold. FvLength is not compared with `bytes`: callers say what it must fit.
+[[nodiscard]] std::string VolumeHeaderProblem(std::span<const uint8_t> bytes);
+
+// True when VolumeHeaderProblem finds nothing.
 bool LooksLikeVolume(std::span<const uint8_t> bytes);
 
 // True for a volume whose file system is FFS (a variable store is not).

@@ -5,13 +5,13 @@
 
 #include "common/hex.h"
 #include "common/quote.h"
+#include "firmware/flash_layout.h"
+#include "firmware/pi_layout.h"
 
 namespace firmware {
 namespace {
 
 using common::Hex;
-
-constexpr uint64_t FOUR_GIB = 0x100000000ull;
 
 [[noreturn]] void Fail(const std::string& reason) { throw PeError(reason); }
 
@@ -90,6 +90,22 @@ void ReadSections(std::span<const uint8_t> efi, uint64_t table, uint16_t count, 
   }
 }
 
+// SizeOfImage decides what a rebase allocates: it must not pass what the
+// file and its sections reach, rounded to the section alignment, nor what a
+// flash window holds, since the image runs in place.
+void RequireBoundedSize(std::span<const uint8_t> efi, const PeInfo& info) {
+  uint64_t reach = std::max<uint64_t>(efi.size(), info.sizeOfHeaders);
+  for (const PeSection& s : info.sections)
+    reach = std::max<uint64_t>(reach, uint64_t{s.rva} + std::max(s.virtualSize, s.rawSize));
+  reach = AlignUp(reach, info.sectionAlignment);
+  if (info.sizeOfImage > reach)
+    Fail("SizeOfImage " + Hex(info.sizeOfImage) + " is more than the " + Hex(reach) +
+         " bytes the file and its sections reach");
+  if (info.sizeOfImage > MAPPED_WINDOW_MAX)
+    Fail("SizeOfImage " + Hex(info.sizeOfImage) + " is more than a flash window holds (" + Hex(MAPPED_WINDOW_MAX) +
+         ")");
+}
+
 // Offset of the optional header within the file.
 uint64_t OptionalHeaderAt(std::span<const uint8_t> efi) {
   return uint64_t{Record<PeDosHeader>(efi, 0, "DOS header").e_lfanew} + sizeof(uint32_t) + sizeof(CoffFileHeader);
@@ -147,6 +163,7 @@ PeInfo ReadPe(std::span<const uint8_t> efi) {
          " lies past the end of the file");
 
   ReadSections(efi, optAt + coff.SizeOfOptionalHeader, coff.NumberOfSections, info);
+  RequireBoundedSize(efi, info);
   if (info.entryRva == 0 || info.entryRva >= info.sizeOfImage)
     Fail("entry point RVA " + Hex(info.entryRva) + " lies outside the image");
   ForEachRelocation(efi, info, [&](uint32_t) { ++info.relocationCount; });

@@ -48,7 +48,9 @@ struct PeInfo {
   std::vector<PeSection> sections;
 };
 
-// Throws PeError for anything malformed or not runnable in place.
+// Throws PeError for anything malformed or not runnable in place, and for a
+// SizeOfImage past what the file and its sections reach or past a 16 MiB
+// flash window, so no caller allocates what a header field claims.
 PeInfo ReadPe(std::span<const uint8_t> efi);
 
 // The image as it lies in memory at `base`: SizeOfImage bytes, the file's

@@ -124,6 +124,7 @@ inline constexpr uint8_t EFI_FILE_HEADER_CONSTRUCTION = 0x01;
 inline constexpr uint8_t EFI_FILE_HEADER_VALID = 0x02;
 inline constexpr uint8_t EFI_FILE_DATA_VALID = 0x04;
 inline constexpr uint8_t EFI_FILE_DELETED = 0x10;
+inline constexpr uint8_t EFI_FILE_HEADER_INVALID = 0x20;
 inline constexpr uint8_t FFS_STATE_VALID = EFI_FILE_HEADER_CONSTRUCTION | EFI_FILE_HEADER_VALID | EFI_FILE_DATA_VALID;
 
 // The largest size the 24-bit fields hold; larger files and sections use the

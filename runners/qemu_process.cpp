@@ -1,6 +1,7 @@
 #include "runners/qemu_process.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -10,7 +11,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <chrono>
 #include <regex>
+#include <thread>
 
 #include "runners/run_qemu.h"
 
@@ -54,6 +57,18 @@ Child::~Child() {
   }
 }
 
+int Child::Stop() {
+  if (!exited_) {
+    ::kill(pid_, SIGKILL);
+    int status;
+    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+    exited_ = true;
+    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+  return status_;
+}
+
 std::optional<int> Child::Exited() {
   if (exited_) return status_;
   int status;
@@ -91,37 +106,97 @@ std::string FindProgram(const std::string& name) {
   throw QemuError(name + " not found on PATH: install Debian's qemu-system-x86 package");
 }
 
-std::vector<uint32_t> SampleEips(const std::string& socketPath, int samples) {
-  std::vector<uint32_t> eips;
-  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return eips;
+Monitor::Monitor(const std::string& socketPath) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
+  fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd_ < 0) return;
   const timeval timeout{1, 0};
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-    auto readPrompt = [fd] {
-      std::string text;
-      char buffer[4096];
-      while (text.find("(qemu) ") == std::string::npos) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n <= 0) break;
-        text.append(buffer, static_cast<size_t>(n));
+  ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    ::close(fd_);
+    fd_ = -1;
+    return;
+  }
+  ReadToPrompt();
+}
+
+Monitor::~Monitor() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+std::string Monitor::ReadToPrompt() {
+  std::string text;
+  char buffer[4096];
+  while (text.find("(qemu) ") == std::string::npos) {
+    const ssize_t n = ::read(fd_, buffer, sizeof buffer);
+    if (n <= 0) break;
+    text.append(buffer, static_cast<size_t>(n));
+  }
+  return text;
+}
+
+std::string Monitor::Run(const std::string& command) {
+  if (fd_ < 0) return {};
+  const std::string line = command + "\n";
+  if (::write(fd_, line.data(), line.size()) != static_cast<ssize_t>(line.size())) return {};
+  return ReadToPrompt();
+}
+
+bool Monitor::StreamMemory(uint32_t bytes, const std::string& pipePath,
+                           const std::function<void(uint32_t, std::span<const uint8_t>)>& take) {
+  if (fd_ < 0) return false;
+  // Our end first, without waiting, so QEMU's open for writing finds a reader.
+  const int pipe = ::open(pipePath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (pipe < 0) return false;
+  const std::string line = "pmemsave 0 " + std::to_string(bytes) + " \"" + pipePath + "\"\n";
+  bool ok = ::write(fd_, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+  std::string reply;
+  uint32_t at = 0;
+  std::vector<uint8_t> buffer(1 << 20);
+  // QEMU writes the pipe, then answers on the monitor; read both until the
+  // prompt comes back and the pipe is empty.
+  bool writerGone = false;
+  while (ok) {
+    pollfd fds[2] = {{writerGone ? -1 : pipe, POLLIN, 0}, {fd_, POLLIN, 0}};
+    if (::poll(fds, 2, 5000) <= 0) break;
+    if (fds[0].revents & (POLLIN | POLLHUP)) {
+      const ssize_t n = ::read(pipe, buffer.data(), buffer.size());
+      if (n > 0) {
+        take(at, std::span<const uint8_t>(buffer.data(), static_cast<size_t>(n)));
+        at += static_cast<uint32_t>(n);
+        continue;
       }
-      return text;
-    };
-    readPrompt();
-    const std::regex eip("EIP=([0-9a-fA-F]{8})");
-    for (int i = 0; i < samples; ++i) {
-      const char command[] = "info registers\n";
-      if (::write(fd, command, sizeof command - 1) != static_cast<ssize_t>(sizeof command - 1)) break;
-      std::smatch match;
-      const std::string reply = readPrompt();
-      if (std::regex_search(reply, match, eip)) eips.push_back(static_cast<uint32_t>(std::stoul(match[1], nullptr, 16)));
+      // End of file before any byte: QEMU has not opened the pipe yet.
+      writerGone = n == 0 && at > 0;
+      if (n == 0 && at == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    if (fds[1].revents & POLLIN) {
+      char text[4096];
+      const ssize_t n = ::read(fd_, text, sizeof text);
+      if (n <= 0) break;
+      reply.append(text, static_cast<size_t>(n));
+      if (reply.find("(qemu) ") != std::string::npos) {
+        for (ssize_t m; (m = ::read(pipe, buffer.data(), buffer.size())) > 0; at += static_cast<uint32_t>(m))
+          take(at, std::span<const uint8_t>(buffer.data(), static_cast<size_t>(m)));
+        break;
+      }
     }
   }
-  ::close(fd);
+  ::close(pipe);
+  return ok && at == bytes;
+}
+
+std::vector<uint32_t> SampleEips(const std::string& socketPath, int samples) {
+  std::vector<uint32_t> eips;
+  Monitor monitor(socketPath);
+  const std::regex eip("EIP=([0-9a-fA-F]{8})");
+  for (int i = 0; i < samples; ++i) {
+    std::smatch match;
+    const std::string reply = monitor.Run("info registers");
+    if (std::regex_search(reply, match, eip)) eips.push_back(static_cast<uint32_t>(std::stoul(match[1], nullptr, 16)));
+  }
   return eips;
 }
 

@@ -8,6 +8,8 @@
 #include <csignal>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <span>
 #include <optional>
 #include <string>
 #include <vector>
@@ -39,6 +41,8 @@ class Child {
 
   // The exit status once the process has ended by itself (128 + signal when killed).
   std::optional<int> Exited();
+  // Ends the process now if it still runs; its exit status.
+  int Stop();
 
  private:
   pid_t pid_ = -1;
@@ -67,8 +71,29 @@ class SignalGuard {
 // name on PATH. Throws QemuError naming the Debian package to install.
 std::string FindProgram(const std::string& name);
 
-// EIP samples through the HMP monitor's `info registers` on the unix socket
-// at `socketPath`; empty when the monitor does not answer.
+// QEMU's HMP monitor on the unix socket at `socketPath`: one command at a
+// time, each reply read up to the next prompt, every read bounded by a
+// second. A monitor that does not answer gives empty replies.
+class Monitor {
+ public:
+  explicit Monitor(const std::string& socketPath);
+  ~Monitor();
+  Monitor(const Monitor&) = delete;
+  Monitor& operator=(const Monitor&) = delete;
+  std::string Run(const std::string& command);
+  // Guest memory [0, bytes) through `pipePath` (a named pipe the run made),
+  // handed to `take` piece by piece with the address of each piece's first
+  // byte; nothing of it is stored. False when the monitor would not do it.
+  bool StreamMemory(uint32_t bytes, const std::string& pipePath,
+                    const std::function<void(uint32_t, std::span<const uint8_t>)>& take);
+
+ private:
+  std::string ReadToPrompt();
+  int fd_ = -1;
+};
+
+// EIP samples through the monitor's `info registers`; empty when the
+// monitor does not answer.
 std::vector<uint32_t> SampleEips(const std::string& socketPath, int samples);
 
 }  // namespace runners

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "runners/module_watch.h"
 #include "runners/qemu_trace.h"
 #include "runners/verdict.h"
 
@@ -32,7 +33,11 @@ struct QemuOptions {
   // After POST code 0x8F, this long without a port write or serial output
   // counts as the halt loop.
   double settleSeconds = 1.0;
-  // Start stopped, with QEMU's gdbstub on this TCP port of 127.0.0.1.
+  // The image's modules, as they lie in its firmware: the boot passes only
+  // with evidence that each ran its entry and its end-of-PEI check.
+  std::vector<WatchedModule> modules;
+  // Start stopped, with QEMU's gdbstub on this TCP port of 127.0.0.1 for a
+  // debugger of one's own; the modules are not watched then.
   std::optional<uint16_t> gdbPort;
 };
 
@@ -41,18 +46,31 @@ enum class QemuEnd {
   Halted,       // POST code 0x8F, then nothing but the halt loop
   TimedOut,
   Exited,       // QEMU ended by itself
+  Flooded,      // more port writes than any boot makes: the firmware is stuck in a loop
+  Faulted,      // a module took a processor exception
 };
 const char* QemuEndName(QemuEnd end);  // "reached the boot manager", ...
 
+// Port writes kept in an outcome, of each kind; the rest are only counted.
+inline constexpr size_t KEPT_PORT_WRITES = 4096;
+// A boot that writes to ports this often never gets anywhere.
+inline constexpr uint64_t MAX_PORT_WRITES = 1'000'000;
+
 struct QemuOutcome {
   QemuEnd end = QemuEnd::TimedOut;
-  std::vector<uint8_t> postCodes;      // bytes written to port 0x80, in order
-  std::vector<PortWrite> pitWrites;    // writes to ports 0x42, 0x43 and 0x61, in order
+  std::vector<uint8_t> postCodes;      // bytes written to port 0x80, in order (the first KEPT_PORT_WRITES)
+  std::vector<PortWrite> pitWrites;    // writes to ports 0x42, 0x43 and 0x61, in order (ditto)
+  uint64_t postCodeCount = 0;          // all of them
+  uint64_t pitWriteCount = 0;
+  uint64_t portWriteCount = 0;         // to any port
+  std::vector<ModuleEvidence> modules;  // one per module watched
+  std::string watchProblem;            // why the modules could not be watched
   std::vector<uint32_t> haltEips;      // EIP samples taken once halted
   std::string bootLine;                // the serial line that showed the boot going on
   std::string serial;                  // all the serial output
   double seconds = 0;                  // from QEMU's start to the verdict
-  std::optional<int> exitStatus;       // QEMU's own exit status, when it ended by itself
+  // QEMU's own exit status: 128 + 9 when the run stopped it at the verdict.
+  std::optional<int> exitStatus;
   std::string qemuErrors;              // what QEMU wrote to stderr
   uint32_t codeSize = 0;               // pflash unit 0
   uint32_t lowerSize = 0;              // pflash unit 1
@@ -60,10 +78,14 @@ struct QemuOutcome {
   bool Wrote8F() const;
 };
 
-// Pass: past PEI to the boot manager without POST code 0x8F; Fail: 0x8F and
-// the halt loop; NotRun: anything else (timed out, QEMU exited, or 0x8F and
-// yet the boot went on).
+// Pass: past PEI to the boot manager without POST code 0x8F, with evidence
+// that every module ran its entry and its end-of-PEI check returned
+// EFI_SUCCESS. Fail: 0x8F and the halt loop; the boot manager reached without
+// that evidence; a flood of port writes. NotRun: anything else (timed out,
+// QEMU exited, 0x8F and yet the boot went on, the watch itself failed).
 Verdict VerdictOf(const QemuOutcome& outcome);
+// Why the verdict is Fail or NotRun, in one clause; empty for Pass.
+std::string ReasonOf(const QemuOutcome& outcome);
 
 // Offset of the firmware's code part in `image`: the start of the run of
 // FFS firmware volumes that ends at the image's end. nullopt when the image

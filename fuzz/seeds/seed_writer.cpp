@@ -7,7 +7,10 @@
 // they carry a real FIT, manifest and, for the analysis, the reference digest
 // of the region its rig keeps; trace and HOB seeds are what the host build of
 // the module leaves in the access log and the HOB list; descriptor seeds are
-// the tool's own full dumps.
+// the tool's own full dumps; firmware path seeds are small code parts built
+// from firmware volumes around the module (plain and LZMA-nested PEI
+// volumes, a volume whose file holds the top of the part) with their store.
+#include <bit>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -17,7 +20,13 @@
 #include <string>
 #include <vector>
 
+#include "firmware/code_part.h"
+#include "firmware/firmware_volume.h"
 #include "firmware/flash_descriptor.h"
+#include "firmware/lzma_stream.h"
+#include "firmware/peim_file.h"
+#include "firmware/pi_layout.h"
+#include "firmware/pi_section.h"
 #include "firmware/pe_image.h"
 #include "module/fit/fit.h"
 #include "runners/run_native.h"
@@ -176,6 +185,95 @@ void PrintSeeds() {
   Write("print", "wide-format", PrintInput(40, 2, {99}, std::string("%\0d\0\n\0", 6)));
 }
 
+// A volume of FFS files, `size` bytes, erased bytes 0xFF.
+firmware::FirmwareVolume EmptyVolume(uint32_t size) {
+  firmware::FirmwareVolume v;
+  v.header.FileSystemGuid = firmware::FFS2_FILE_SYSTEM_GUID;
+  v.header.FvLength = size;
+  v.header.Signature = firmware::FV_SIGNATURE;
+  v.header.Attributes = firmware::FVB2_ERASE_POLARITY;
+  v.header.HeaderLength = sizeof(firmware::FirmwareVolumeHeader) + 2 * sizeof(firmware::FvBlockMapEntry);
+  v.header.Revision = firmware::FV_REVISION;
+  v.blockMap = {{size / 0x1000, 0x1000}};
+  return v;
+}
+
+// A PEI volume that runs at `base`: the module, rebased where it lies, as its PEI core.
+Bytes PeiVolume(const Bytes& efi, uint32_t base) {
+  const uint32_t size = static_cast<uint32_t>(firmware::AlignUp(efi.size() + 0x400, 0x1000));
+  firmware::FirmwareVolume v = EmptyVolume(size);
+  firmware::PeimFileOptions named;  // a name of its own, so the module can still be added
+  named.name = {{0x04}};
+  named.uiName = "core";
+  firmware::FfsFile core = firmware::MakePeimFile(firmware::RebasePe(efi, 0), named);
+  const uint32_t at = *firmware::PlaceForFile(v, core);
+  const uint32_t alignment = firmware::ReadPe(efi).sectionAlignment;
+  core = firmware::MakePeimFile(
+      firmware::RebasePe(efi, base + at + core.HeaderSize() + firmware::PeimImageOffset(alignment)), named);
+  core.type = firmware::FV_FILETYPE_PEI_CORE;
+  firmware::AddFile(v, std::move(core));
+  return firmware::WriteVolume(v);
+}
+
+// A volume of `size` bytes whose one file reaches its end, as the file with
+// the reset vector does.
+Bytes ResetVolume(uint32_t size) {
+  firmware::FirmwareVolume v = EmptyVolume(size);
+  firmware::FfsFile top;
+  top.name.bytes[0] = 0x2E;
+  top.type = firmware::FV_FILETYPE_RAW;
+  top.data.assign(size - v.FreeSpaceStart() - sizeof(firmware::FfsFileHeader), 0x90);
+  firmware::AddFile(v, std::move(top));
+  return firmware::WriteVolume(v);
+}
+
+// Code part length, code part (the volumes given, then a reset volume that
+// brings it to 4 KiB below a power of two), variable store of the last 4 KiB.
+Bytes FirmwarePathInput(const std::vector<Bytes>& volumes) {
+  Bytes code;
+  for (const Bytes& v : volumes) code.insert(code.end(), v.begin(), v.end());
+  const uint32_t total = static_cast<uint32_t>(std::bit_ceil(code.size() + 0x2000));
+  const Bytes top = ResetVolume(total - 0x1000 - static_cast<uint32_t>(code.size()));
+  code.insert(code.end(), top.begin(), top.end());
+  firmware::FirmwareVolume store = EmptyVolume(0x1000);
+  store.header.FileSystemGuid = firmware::VARIABLE_STORE_FILE_SYSTEM_GUID;
+  const Bytes vars = firmware::WriteVolume(store);
+  Bytes input;
+  Append32(input, static_cast<uint32_t>(code.size()));
+  input.insert(input.end(), code.begin(), code.end());
+  input.insert(input.end(), vars.begin(), vars.end());
+  return input;
+}
+
+void FirmwarePathSeeds(const Bytes& efi) {
+  constexpr uint32_t PEI_BASE = 0x820000;
+  Write("firmware_path", "pei-volume-then-reset-volume", FirmwarePathInput({PeiVolume(efi, PEI_BASE)}));
+  // As OVMF nests it: a volume-image file, an LZMA section (a small
+  // dictionary keeps the seed quick to recompress), the PEI volume in it.
+  firmware::LzmaAloneHeader like{};
+  like.Properties = 0x5D;  // lc 3, lp 0, pb 2
+  like.DictionarySize = 1u << 16;
+  firmware::Section lzma = firmware::MakeSection(
+      firmware::EFI_SECTION_GUID_DEFINED,
+      firmware::EncodeLzma(firmware::WriteSections({firmware::MakeSection(firmware::EFI_SECTION_FIRMWARE_VOLUME_IMAGE,
+                                                                          PeiVolume(efi, PEI_BASE))}),
+                           like));
+  firmware::GuidDefinedSectionFields fields{};
+  fields.SectionDefinitionGuid = firmware::LZMA_SECTION_GUID;
+  fields.DataOffset = sizeof(firmware::CommonSectionHeader) + sizeof fields;
+  fields.Attributes = firmware::EFI_GUIDED_SECTION_PROCESSING_REQUIRED;
+  lzma.fields.resize(sizeof fields);
+  std::memcpy(lzma.fields.data(), &fields, sizeof fields);
+  firmware::FfsFile outerFile;
+  outerFile.name.bytes[0] = 0x93;
+  outerFile.type = firmware::FV_FILETYPE_FIRMWARE_VOLUME_IMAGE;
+  outerFile.data = firmware::WriteSections({lzma});
+  firmware::FirmwareVolume outer =
+      EmptyVolume(static_cast<uint32_t>(firmware::AlignUp(outerFile.Size() + 0x100, 0x1000)));
+  firmware::AddFile(outer, std::move(outerFile));
+  Write("firmware_path", "compressed-pei-volume-then-reset-volume", FirmwarePathInput({firmware::WriteVolume(outer)}));
+}
+
 // A size byte (the file's MiB less one), then the file's first 4 KiB.
 Bytes DescriptorInput(uint32_t mebibytes, const Bytes& head) {
   Bytes input{static_cast<uint8_t>(mebibytes - 1)};
@@ -212,5 +310,6 @@ int main(int argc, char** argv) {
   TraceAndHobSeeds();
   PrintSeeds();
   DescriptorSeeds();
+  FirmwarePathSeeds(efi);
   return 0;
 }

@@ -28,6 +28,11 @@ PeRecipe Relocated() {
   return recipe;
 }
 
+constexpr uint32_t SIZE_OF_IMAGE_AT = test_support::OPTIONAL_AT + offsetof(firmware::PeOptionalHeader32, SizeOfImage);
+constexpr uint32_t TEXT_VIRTUAL_SIZE_AT = test_support::SECTIONS_AT + offsetof(firmware::PeSectionHeader, VirtualSize);
+
+void Put32(std::vector<uint8_t>& b, uint32_t at, uint32_t value) { std::memcpy(&b[at], &value, sizeof value); }
+
 struct BadFile {
   const char* name;
   std::vector<uint8_t> (*make)();
@@ -68,6 +73,19 @@ const BadFile kBadFiles[] = {
      "unsupported type 1 (HIGH)"},
     {"relocation outside the image", [] { auto s = Relocated(); s.relocations = {HighLow(0xFFE)}; return BuildPe(s); },
      "base relocation at RVA 0xFFE lies outside the image"},
+    // A rebase allocates SizeOfImage bytes: a claim past the file and its
+    // sections or past a flash window is refused before anything is allocated.
+    {"SizeOfImage of 4 GiB", [] { auto b = BuildPe(Relocated()); Put32(b, SIZE_OF_IMAGE_AT, 0xFFFFFFFF); return b; },
+     "SizeOfImage 0xFFFFFFFF is more than the 0x1E0 bytes the file and its sections reach"},
+    {"SizeOfImage one alignment past the sections",
+     [] { auto b = BuildPe(Relocated()); Put32(b, SIZE_OF_IMAGE_AT, 0x200); return b; },
+     "SizeOfImage 0x200 is more than the 0x1E0 bytes the file and its sections reach"},
+    {"uninitialised data past a flash window", [] {
+       auto b = BuildPe(Relocated());
+       Put32(b, TEXT_VIRTUAL_SIZE_AT, 0x1000000);
+       Put32(b, SIZE_OF_IMAGE_AT, 0x10001A0);
+       return b;
+     }, "SizeOfImage 0x10001A0 is more than a flash window holds (0x1000000)"},
 };
 
 TEST(PeImage, RefusesMalformedAndForeignFilesWithOneLineReason) {

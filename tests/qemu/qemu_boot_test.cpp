@@ -1,8 +1,10 @@
 // The module in Debian's OVMF IA-32, dispatched by its PEI core: the
-// firmware rebuilt without the module still boots; with the module, a
-// correct image boots past the TSC measurement to the boot manager, and a
-// tampered one writes POST code 0x8F and stays in the module's halt loop,
-// for both placements (after memory, and before memory in place).
+// firmware rebuilt without the module still boots, which fails the check
+// since nothing ran it; with the module, a correct image boots past the TSC
+// measurement to the boot manager with the module's entry and check seen to
+// return, a tampered one writes POST code 0x8F and stays in the module's halt
+// loop, for both placements (after memory, and before memory in place), and
+// a module that faults at its entry is seen to.
 #include <gtest/gtest.h>
 
 #include "qemu_rig.h"
@@ -47,12 +49,25 @@ class QemuBoot : public testing::Test {
   }
 };
 
-TEST_F(QemuBoot, FirmwareRebuiltWithoutTheModuleReachesTheBootManager) {
+TEST_F(QemuBoot, FirmwareRebuiltWithoutTheModuleBootsButFailsTheCheck) {
   const Boot b = BootImage("rt.bin");
-  EXPECT_EQ(b.status, 0);
-  EXPECT_EQ(b.run["verdict"], "pass");
+  EXPECT_EQ(b.status, 1);
+  EXPECT_EQ(b.run["verdict"], "fail");
+  EXPECT_EQ(b.run["end"], "reached the boot manager");
+  EXPECT_EQ(b.run["reason"], "the module never ran: the board booted without the check");
+  EXPECT_EQ(b.run["modules"], json::array());
   EXPECT_EQ(b.run["postCodes"], json::array());
   EXPECT_EQ(b.run["pitWrites"], json::array()) << "OVMF itself never writes ports 0x42, 0x43 or 0x61";
+}
+
+TEST_F(QemuBoot, ModuleThatFaultsAtItsEntryFailsWithTheException) {
+  const Boot b = BootImage("ud2.bin");
+  EXPECT_EQ(b.status, 1);
+  EXPECT_EQ(b.run["verdict"], "fail");
+  ASSERT_EQ(b.run["modules"].size(), 1u) << b.run.dump();
+  const json& m = b.run["modules"][0];
+  EXPECT_EQ(m["entryStatus"], nullptr);
+  EXPECT_EQ(b.run["reason"], "the module took exception 6 (#UD, invalid opcode) at " + m["entryAddress"].get<std::string>());
 }
 
 TEST_F(QemuBoot, CorrectImageReachesTheBootManagerAfterTheTscMeasurement) {
@@ -64,6 +79,17 @@ TEST_F(QemuBoot, CorrectImageReachesTheBootManagerAfterTheTscMeasurement) {
     EXPECT_EQ(b.run["postCodes"], json::array());
     EXPECT_TRUE(b.run["bootLine"].get<std::string>().starts_with("BdsDxe: ")) << b.run["bootLine"];
     ExpectTscMeasurement(b.run["pitWrites"]);
+    // The evidence: entry and check at the addresses the linker map gives,
+    // in place before memory, in the PEI core's copy after it.
+    ASSERT_EQ(b.run["modules"].size(), 1u) << b.run.dump();
+    const json& m = b.run["modules"][0];
+    const auto address = [](const json& a) { return static_cast<uint32_t>(std::stoul(a.get<std::string>(), nullptr, 16)); };
+    const uint32_t ranAt = address(m["ranAt"]);
+    EXPECT_EQ(ranAt == address(m["placedAt"]), std::string(placement) == "pre") << m.dump();
+    EXPECT_EQ(address(m["entryAddress"]), ranAt + qemu_rig::SymbolRva(qemu_rig::MODULE_ENTRY));
+    EXPECT_EQ(address(m["endOfPeiAddress"]), ranAt + qemu_rig::SymbolRva(qemu_rig::ON_END_OF_PEI));
+    EXPECT_EQ(m["entryStatus"]["value"], "0x00000000");
+    EXPECT_EQ(m["endOfPeiStatus"]["value"], "0x00000000");
   }
 }
 
@@ -76,6 +102,10 @@ TEST_F(QemuBoot, TamperedImageWrites8FThenStaysInTheHaltLoop) {
     EXPECT_EQ(b.run["postCodes"], json::array({"0x8F"}));
     EXPECT_EQ(b.run["serial"], "") << "nothing after PEI ran";
     ExpectTscMeasurement(b.run["pitWrites"]);
+    ASSERT_EQ(b.run["modules"].size(), 1u) << b.run.dump();
+    EXPECT_EQ(b.run["modules"][0]["entryStatus"]["value"], "0x00000000");
+    EXPECT_EQ(b.run["modules"][0]["endOfPeiEntered"], true);
+    EXPECT_EQ(b.run["modules"][0]["endOfPeiStatus"], nullptr) << "the check never returns from the halt loop";
     ASSERT_FALSE(b.run["haltEips"].empty());
     // Before memory the module runs in place, so its halt loop lies at the
     // rebased address: in OnEndOfPei, or in the seam's read of the flag.

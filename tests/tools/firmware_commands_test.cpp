@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 
+#include "firmware/pe_format.h"
 #include "tool_runner.h"
 
 namespace {
@@ -13,6 +15,37 @@ namespace {
 using tools_test::Veriflash;
 
 const std::string kModule = (std::filesystem::path(VERIFLASH_TOOL).parent_path() / "veriflash.efi").string();
+const std::string kCode = "/usr/share/OVMF/OVMF32_CODE_4M.secboot.fd";
+const std::string kVars = "/usr/share/OVMF/OVMF32_VARS_4M.fd";
+
+template <typename T>
+T At(const std::vector<uint8_t>& b, size_t at) {
+  T value;
+  std::memcpy(&value, &b[at], sizeof value);
+  return value;
+}
+
+template <typename T>
+void Put(std::vector<uint8_t>& b, size_t at, T value) {
+  std::memcpy(&b[at], &value, sizeof value);
+}
+
+// The shipped module claiming SizeOfImage `size`; with `bss` its last
+// section's uninitialised data grows to reach it, so the image stays valid.
+std::vector<uint8_t> ModuleOfSize(uint32_t size, bool bss) {
+  std::vector<uint8_t> b = tools_test::ReadBytes(kModule);
+  const size_t coff = At<uint32_t>(b, offsetof(firmware::PeDosHeader, e_lfanew)) + sizeof(uint32_t);
+  const size_t opt = coff + sizeof(firmware::CoffFileHeader);
+  Put(b, opt + offsetof(firmware::PeOptionalHeader32, SizeOfImage), size);
+  if (bss) {
+    const auto header = At<firmware::CoffFileHeader>(b, coff);
+    const size_t last =
+        opt + header.SizeOfOptionalHeader + (header.NumberOfSections - 1u) * sizeof(firmware::PeSectionHeader);
+    const auto rva = At<uint32_t>(b, last + offsetof(firmware::PeSectionHeader, VirtualAddress));
+    Put(b, last + offsetof(firmware::PeSectionHeader, VirtualSize), size - rva);
+  }
+  return b;
+}
 
 class FirmwareCommands : public testing::Test {
  protected:
@@ -21,30 +54,86 @@ class FirmwareCommands : public testing::Test {
     tools_test::WriteBytes(dir_ + "/erased.fd", std::vector<uint8_t>(0x10000, 0xFF));
     ASSERT_EQ(Veriflash("image create " + dir_ + "/plain.bin").status, 0);
   }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
   std::string dir_;
 };
 
+// With Debian's OVMF at hand also a code part cut short and stores that are
+// not its own, through both commands that take them.
 TEST_F(FirmwareCommands, UnusableInputsExitTwoWithOneLineAndWriteNothing) {
-  const struct {
+  struct Case {
     std::string args;
     std::string line;
-  } cases[] = {
+  };
+  std::vector<Case> cases = {
       {"package " + dir_ + "/erased.fd -o " + dir_ + "/out",
        dir_ + "/erased.fd: not a usable module: not a PE image: no MZ signature"},
       {"firmware add " + dir_ + "/erased.fd -o " + dir_ + "/out --no-module",
-       dir_ + "/erased.fd: no PEI volume: no firmware volume here holds a PEI core, directly or in a compressed section"},
-      {"firmware add " + dir_ + "/erased.fd -o " + dir_ + "/out --module " + dir_ + "/plain.bin",
-       dir_ + "/plain.bin: not a usable module: not a PE image: no MZ signature"},
+       dir_ + "/erased.fd: volume at 0x0: signature 0xFFFFFFFF, expected 0x4856465F (\"_FVH\")"},
       {"image create " + dir_ + "/out --firmware " + dir_ + "/none.fd --vars " + dir_ + "/erased.fd",
        dir_ + "/none.fd: no such firmware code part; Debian's ovmf-ia32 package installs "
               "/usr/share/OVMF/OVMF32_CODE_4M.secboot.fd and /usr/share/OVMF/OVMF32_VARS_4M.fd"},
   };
+  if (std::filesystem::exists(kCode) && std::filesystem::exists(kVars)) {
+    std::vector<uint8_t> cut = tools_test::ReadBytes(kCode);
+    cut.resize(0x348000);
+    tools_test::WriteBytes(dir_ + "/cut.fd", cut);
+    tools_test::WriteBytes(dir_ + "/small-vars.fd", std::vector<uint8_t>(0x20000, 0xFF));
+    tools_test::WriteBytes(dir_ + "/one-byte.fd", {0x5A});
+    const std::string out = dir_ + "/out";
+    const std::string cutLine = dir_ + "/cut.fd: volume at 0x0: the last file ends at 0x16E766, not at the volume's "
+                                "end 0x348000 where the reset vector lies; the code part is cut short";
+    const std::string notItsStore = ": not the variable store of this code part: store of ";
+    const std::string expected =
+        " bytes, expected 0x84000 to fill a flash part of 0x400000 with the code part's 0x37C000";
+    cases.push_back({"firmware add " + dir_ + "/cut.fd -o " + out + " --no-module", cutLine});
+    cases.push_back(
+        {"image create " + out + " --firmware " + dir_ + "/cut.fd --vars " + kVars + " --no-module", cutLine});
+    for (const std::string store : {"small-vars.fd", "one-byte.fd"})
+      cases.push_back({"image create " + out + " --firmware " + kCode + " --vars " + dir_ + "/" + store,
+                       dir_ + "/" + store + notItsStore + (store == "one-byte.fd" ? "0x1" : "0x20000") + expected});
+  }
   for (const auto& c : cases) {
     SCOPED_TRACE(c.args);
     const auto r = Veriflash(c.args);
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.ErrLines(), std::vector<std::string>{"veriflash: " + c.line});
     EXPECT_FALSE(std::filesystem::exists(dir_ + "/out"));
+  }
+}
+
+// One acceptance for every command that takes a module: the same line, exit
+// status 2 and nothing written, from a 4 GiB claim refused before anything is
+// allocated to a valid module too big for the room above the checked region.
+TEST_F(FirmwareCommands, EveryCommandRefusesAModuleWithTheSameReason) {
+  const bool ovmf = std::filesystem::exists(kCode) && std::filesystem::exists(kVars);
+  const struct {
+    const char* file;
+    std::vector<uint8_t> bytes;
+    std::string reason;
+  } modules[] = {
+      {"claims-4gib.efi", ModuleOfSize(0xFFFFFFFF, false), "SizeOfImage 0xFFFFFFFF is more than the "},
+      {"valid-3mib.efi", ModuleOfSize(0x300000, true),
+       "SizeOfImage 0x300000 is more than the 0x2BFFC0 bytes a module has above the checked region"},
+  };
+  for (const auto& m : modules) {
+    const std::string module = dir_ + "/" + m.file, out = dir_ + "/out";
+    tools_test::WriteBytes(module, m.bytes);
+    std::vector<std::string> commands = {"package " + module + " -o " + out,
+                                         "image create " + out + " --module " + module,
+                                         "run " + dir_ + "/plain.bin --module " + module};
+    if (ovmf) {
+      commands.push_back("firmware add " + kCode + " -o " + out + " --module " + module);
+      commands.push_back("image create " + out + " --firmware " + kCode + " --vars " + kVars + " --module " + module);
+    }
+    for (const std::string& command : commands) {
+      SCOPED_TRACE(command);
+      const auto r = Veriflash(command);
+      EXPECT_EQ(r.status, 2);
+      ASSERT_EQ(r.ErrLines().size(), 1u) << r.err;
+      EXPECT_TRUE(r.ErrLines()[0].starts_with("veriflash: " + module + ": not a usable module: " + m.reason)) << r.err;
+      EXPECT_FALSE(std::filesystem::exists(out));
+    }
   }
 }
 

@@ -26,7 +26,7 @@ struct FirmwareAddOptions {
 int RunFirmwareAdd(const FirmwareAddOptions& o) {
   RefuseJsonToStdout(o.out, o.output.json);
   CheckOutput(o.out, o.force);
-  const std::vector<uint8_t> image = LoadFirmware(o.firmware, "firmware image");
+  const std::vector<uint8_t> image = LoadCodePart(o.firmware, "firmware image");
   Note(o.output, fmt::format("looking for the PEI volume in {}", o.firmware));
   const firmware::InsertResult result = InsertModule(o.firmware, image, o.noModule ? std::nullopt : std::optional(o.module),
                                                      o.peim, o.preMemory);
@@ -61,7 +61,8 @@ void SetupFirmware(CLI::App& app, Command& chosen) {
       "original properties, and every enclosing file and volume keeps its size. Without --pre-memory the PEI core "
       "dispatches the module after permanent memory is installed and copies it there first; with it, the module is "
       "listed in the volume's a-priori file and runs in place before memory. Exit status 0: written; 2: no PEI "
-      "volume, not enough free space, a recompressed stream that outgrows its room, an unusable module, or usage.");
+      "volume, a damaged volume (named with its offset and the field at fault), not enough free space, a recompressed "
+      "stream that outgrows its room, an unusable module, or usage.");
   add->add_option("FIRMWARE", o->firmware, "Firmware image, e.g. OVMF32_CODE_4M.secboot.fd")->required()->option_text("FILE");
   add->add_option("-o,--output", o->out, "Firmware image to write (atomically); - writes it to stdout")->required()->option_text("FILE");
   add->add_option("--module", o->module, "Module to add (default: the veriflash.efi this program ships)")->option_text("FILE");

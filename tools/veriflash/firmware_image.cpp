@@ -13,7 +13,8 @@ namespace veriflash {
 FirmwareParts LoadFirmwareParts(const std::string& codePath, const std::string& varsPath,
                                 const std::optional<std::string>& modulePath, const firmware::PeimFileOptions& peim,
                                 bool preMemory) {
-  FirmwareParts parts{codePath, LoadFirmware(codePath, "firmware code part"), LoadFirmware(varsPath, "variable store"), {}};
+  FirmwareParts parts{codePath, LoadCodePart(codePath, "firmware code part"), {}, {}};
+  parts.vars = LoadVariableStore(varsPath, parts.code.size());
   if (modulePath) {
     firmware::InsertResult result = InsertModule(codePath, parts.code, *modulePath, peim, preMemory);
     parts.code = std::move(result.image);

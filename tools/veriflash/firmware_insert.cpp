@@ -4,6 +4,7 @@
 
 #include <filesystem>
 
+#include "firmware/code_part.h"
 #include "firmware/firmware_error.h"
 #include "firmware/pi_guid.h"
 #include "tools/veriflash/flash_text.h"
@@ -40,6 +41,26 @@ std::vector<uint8_t> LoadFirmware(const std::string& path, const std::string& wh
   return ReadFile(path, what, MAX_FIRMWARE_SIZE);
 }
 
+std::vector<uint8_t> LoadCodePart(const std::string& path, const std::string& what) {
+  std::vector<uint8_t> code = LoadFirmware(path, what);
+  try {
+    firmware::CheckCodePart(code);
+  } catch (const firmware::FirmwareError& e) {
+    throw ToolError(fmt::format("{}: {}", path, e.what()));
+  }
+  return code;
+}
+
+std::vector<uint8_t> LoadVariableStore(const std::string& path, uint64_t codeSize) {
+  std::vector<uint8_t> vars = LoadFirmware(path, "variable store");
+  try {
+    firmware::CheckVariableStore(vars, codeSize);
+  } catch (const firmware::FirmwareError& e) {
+    throw ToolError(fmt::format("{}: not the variable store of this code part: {}", path, e.what()));
+  }
+  return vars;
+}
+
 firmware::InsertResult InsertModule(const std::string& imagePath, const std::vector<uint8_t>& image,
                                     const std::optional<std::string>& modulePath, const firmware::PeimFileOptions& peim,
                                     bool preMemory) {
@@ -58,9 +79,7 @@ firmware::InsertResult InsertModule(const std::string& imagePath, const std::vec
 
 std::vector<std::string> InsertLines(const firmware::InsertReport& r) {
   std::vector<std::string> lines;
-  std::string path;
-  for (const std::string& step : r.path) path += (path.empty() ? "" : " > ") + step;
-  lines.push_back(fmt::format("PEI volume  {}", path));
+  lines.push_back(fmt::format("PEI volume  {}", firmware::PathText(r)));
   lines.push_back(fmt::format("            {} bytes, runs at {}; free {} before, {} after", Hex(r.volumeSize),
                               Hex(r.volumeBase, 8), Hex(r.freeBefore), Hex(r.freeAfter)));
   if (r.fileOffset)

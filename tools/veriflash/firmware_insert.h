@@ -20,6 +20,14 @@ void AddGuidOption(CLI::App& command, firmware::PiGuid& guid);
 // A firmware image of at most 64 MiB, not empty.
 std::vector<uint8_t> LoadFirmware(const std::string& path, const std::string& what);
 
+// A firmware code part that firmware::CheckCodePart accepts; a ToolError
+// names the file and the volume, field and value at fault.
+std::vector<uint8_t> LoadCodePart(const std::string& path, const std::string& what);
+
+// A variable store that firmware::CheckVariableStore accepts beside a code
+// part of `codeSize` bytes; a ToolError names the file and the fault.
+std::vector<uint8_t> LoadVariableStore(const std::string& path, uint64_t codeSize);
+
 // Adds the module file at `modulePath` (nullopt: rebuild only) to the PEI
 // volume of `image`, read from `imagePath`; a ToolError names the file at fault.
 firmware::InsertResult InsertModule(const std::string& imagePath, const std::vector<uint8_t>& image,

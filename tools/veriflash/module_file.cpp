@@ -2,6 +2,7 @@
 
 #include <fmt/core.h>
 
+#include "common/hex.h"
 #include "firmware/module_search.h"
 #include "module/check/end_of_pei.h"
 #include "tools/veriflash/image_file.h"
@@ -11,10 +12,29 @@
 
 namespace veriflash {
 
+using common::Hex;
+
+namespace {
+
+// Above the checked region and below the FIT pointer: the most any module
+// placed by the tool, or run by its engines, can take.
+constexpr uint32_t MODULE_ROOM = vplat::FIT_POINTER - (VERIFIED_REGION_BASE + VERIFIED_REGION_SIZE);
+
+}  // namespace
+
+firmware::PeInfo AcceptModule(std::span<const uint8_t> efi) {
+  firmware::PeInfo info = firmware::ReadPe(efi);
+  if (info.sizeOfImage > MODULE_ROOM)
+    throw firmware::PeError(fmt::format("SizeOfImage {} is more than the {} bytes a module has above the checked "
+                                        "region",
+                                        Hex(info.sizeOfImage), Hex(MODULE_ROOM)));
+  return info;
+}
+
 ModuleFile LoadModule(const std::string& path) {
   ModuleFile module{path, ReadFile(path, "module", MAX_IMAGE_SIZE), {}};
   try {
-    module.info = firmware::ReadPe(module.bytes);
+    module.info = AcceptModule(module.bytes);
   } catch (const firmware::PeError& e) {
     throw ToolError(fmt::format("{}: not a usable module: {}", path, e.what()));
   }

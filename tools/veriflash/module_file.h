@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -18,7 +19,13 @@ struct ModuleFile {
   firmware::PeInfo info;
 };
 
-// Reads and checks a module file; a ToolError names the file and what is wrong with it.
+// The one acceptance of a module file that every command applies (package,
+// firmware add, image create, run): a PE32 image that runs in place and fits
+// between the checked region and the FIT pointer, where the tool places it.
+// Throws PeError naming the first thing wrong.
+firmware::PeInfo AcceptModule(std::span<const uint8_t> efi);
+
+// Reads a module file and applies AcceptModule; a ToolError names the file and what is wrong with it.
 ModuleFile LoadModule(const std::string& path);
 
 // The module at `given`, or with an empty `given` the shipped veriflash.efi

@@ -2,12 +2,15 @@
 
 #include <fmt/core.h>
 
+#include "firmware/firmware_modules.h"
+#include "firmware/pi_guid.h"
 #include "runners/run_qemu.h"
 #include "tools/veriflash/flash_analysis.h"
 #include "tools/veriflash/flash_file.h"
 #include "tools/veriflash/flash_text.h"
 #include "tools/veriflash/image_file.h"
 #include "tools/veriflash/inspect_report.h"
+#include "tools/veriflash/module_file.h"
 #include "tools/veriflash/tool_error.h"
 
 namespace veriflash {
@@ -16,41 +19,92 @@ namespace {
 std::string Codes(const runners::QemuOutcome& o) {
   std::string text;
   for (uint8_t code : o.postCodes) text += (text.empty() ? "" : " ") + Hex(code, 2);
+  if (o.postCodeCount > o.postCodes.size()) text += fmt::format(" ... ({} in all)", o.postCodeCount);
   return text.empty() ? "none" : text;
 }
 
 std::string PitText(const runners::QemuOutcome& o) {
   if (o.pitWrites.empty()) return "no write to ports 0x42, 0x43 or 0x61: the TSC measurement did not run";
-  std::string text = fmt::format("{} writes:", o.pitWrites.size());
+  std::string text = fmt::format("{} writes:", o.pitWriteCount);
   for (const auto& w : o.pitWrites) text += fmt::format(" {}<-{}", Hex(w.port, 2), Hex(w.value, 2));
-  return text + " (the TSC measurement ran)";
+  return text + (o.pitWriteCount > o.pitWrites.size() ? " ..." : " (the TSC measurement ran)");
 }
 
-std::string NoVerdict(const std::string& image, const runners::QemuOutcome& o, double timeout) {
-  switch (o.end) {
-    case runners::QemuEnd::TimedOut:
-      return fmt::format("{}: no verdict: after {:.0f} s neither the boot manager nor POST code 0x8F with a halt", image,
-                         timeout);
-    case runners::QemuEnd::Exited: {
-      const std::string first = o.qemuErrors.substr(0, o.qemuErrors.find('\n'));
-      return fmt::format("{}: no verdict: QEMU exited with status {}{}", image, o.exitStatus.value_or(-1),
-                         first.empty() ? std::string() : ": " + first);
+std::string StatusText(uint32_t status) { return fmt::format("{} ({})", Hex(status, 8), StatusName(status)); }
+
+nlohmann::json StatusJson(const std::optional<uint32_t>& status) {
+  if (!status) return nullptr;
+  return {{"value", Hex(*status, 8)}, {"name", StatusName(*status)}};
+}
+
+// One line per module: where it lies, where it ran, what its entry and its
+// end-of-PEI check returned.
+std::string EvidenceText(const firmware::FirmwareModule& m, const runners::ModuleEvidence& e,
+                         const runners::WatchedModule& w) {
+  std::string text = fmt::format("{} at {} ({})", m.uiName.empty() ? firmware::GuidText(m.file) : m.uiName,
+                                 Hex(e.placedAt, 8), m.preMemory ? "before memory, in place" : "after memory");
+  if (!e.ranAt) return text + ": its entry never ran";
+  text += fmt::format(": entry reached at {}", Hex(*e.ranAt + w.entryRva, 8));
+  if (*e.ranAt != e.placedAt) text += fmt::format(" (copied by the PEI core to {})", Hex(*e.ranAt, 8));
+  text += e.entryStatus ? ", returned " + StatusText(*e.entryStatus) : ", never returned";
+  if (!w.endOfPeiRva) return text + "; it registers no end-of-PEI callback";
+  if (!e.endOfPeiEntered) return text + "; its end-of-PEI check never ran";
+  return text + (e.endOfPeiStatus ? "; end-of-PEI check returned " + StatusText(*e.endOfPeiStatus)
+                                  : "; end-of-PEI check never returned");
+}
+
+nlohmann::json EvidenceJson(const firmware::FirmwareModule& m, const runners::ModuleEvidence& e,
+                            const runners::WatchedModule& w) {
+  const auto address = [](const std::optional<uint32_t>& a) { return a ? nlohmann::json(Hex(*a, 8)) : nlohmann::json(); };
+  return {{"file", firmware::GuidText(m.file)},
+          {"name", m.uiName},
+          {"preMemory", m.preMemory},
+          {"placedAt", Hex(e.placedAt, 8)},
+          {"ranAt", address(e.ranAt)},
+          {"entryAddress", address(e.ranAt ? std::optional<uint32_t>(*e.ranAt + w.entryRva) : std::nullopt)},
+          {"entryStatus", StatusJson(e.entryStatus)},
+          {"endOfPeiAddress",
+           address(e.ranAt && w.endOfPeiRva ? std::optional<uint32_t>(*e.ranAt + *w.endOfPeiRva) : std::nullopt)},
+          {"endOfPeiEntered", e.endOfPeiEntered},
+          {"endOfPeiStatus", StatusJson(e.endOfPeiStatus)}};
+}
+
+// The image's modules that can be watched, in the order the firmware walk finds them.
+struct Watched {
+  std::vector<firmware::FirmwareModule> found;
+  std::vector<runners::WatchedModule> watched;
+};
+
+Watched ModulesToWatch(const std::vector<uint8_t>& image) {
+  Watched w;
+  const std::optional<ModuleFile> shipped = FindShippedModule();
+  for (firmware::FirmwareModule& m : firmware::FindModulesInFirmware(
+           image, shipped ? std::span<const uint8_t>(shipped->bytes) : std::span<const uint8_t>())) {
+    if (!m.unusable.empty()) continue;  // cannot run, so it cannot be shown to have run
+    try {
+      w.watched.push_back(runners::WatchModule(m.pe32));
+    } catch (const firmware::PeError&) {
+      continue;
     }
-    default:
-      return fmt::format("{}: no verdict: POST code 0x8F was written, yet the firmware went on to the boot manager",
-                         image);
+    w.found.push_back(std::move(m));
   }
+  return w;
 }
 
-nlohmann::json Json(const QemuRunOptions& options, const runners::QemuOutcome& o) {
+nlohmann::json Json(const QemuRunOptions& options, const runners::QemuOutcome& o, const Watched& modules) {
   nlohmann::json doc;
   doc["image"] = options.image;
   doc["engine"] = "qemu";
   doc["end"] = runners::QemuEndName(o.end);
   doc["postCodes"] = nlohmann::json::array();
   for (uint8_t code : o.postCodes) doc["postCodes"].push_back(Hex(code, 2));
+  doc["postCodeCount"] = o.postCodeCount;
   doc["pitWrites"] = nlohmann::json::array();
   for (const auto& w : o.pitWrites) doc["pitWrites"].push_back({{"port", Hex(w.port, 2)}, {"value", Hex(w.value, 2)}});
+  doc["pitWriteCount"] = o.pitWriteCount;
+  doc["modules"] = nlohmann::json::array();
+  for (size_t i = 0; i < o.modules.size(); ++i)
+    doc["modules"].push_back(EvidenceJson(modules.found[i], o.modules[i], modules.watched[i]));
   doc["haltEips"] = nlohmann::json::array();
   for (uint32_t eip : o.haltEips) doc["haltEips"].push_back(Hex(eip, 8));
   doc["bootLine"] = o.bootLine;
@@ -58,14 +112,20 @@ nlohmann::json Json(const QemuRunOptions& options, const runners::QemuOutcome& o
   doc["seconds"] = o.seconds;
   doc["exitStatus"] = o.exitStatus ? nlohmann::json(*o.exitStatus) : nlohmann::json();
   doc["pflash"] = {{"code", Hex(o.codeSize)}, {"lower", Hex(o.lowerSize)}};
-  doc["verdict"] = runners::VerdictWord(runners::VerdictOf(o));
+  const runners::Verdict verdict = runners::VerdictOf(o);
+  doc["verdict"] = runners::VerdictWord(verdict);
+  doc["reason"] = verdict == runners::Verdict::Pass ? nlohmann::json() : nlohmann::json(runners::ReasonOf(o));
   return doc;
 }
 
-void Print(const QemuRunOptions& options, const runners::QemuOutcome& o, const Analysis& analysis) {
+void Print(const QemuRunOptions& options, const runners::QemuOutcome& o, const Watched& modules,
+           const Analysis& analysis) {
   fmt::print("run      {} booted in qemu-system-i386: code part {} bytes as pflash 0, {} bytes below it as pflash 1 "
              "(fresh copy)\n",
              options.image, Hex(o.codeSize), Hex(o.lowerSize));
+  if (o.modules.empty()) fmt::print("module   none found in the image's firmware volumes: nothing could run the check\n");
+  for (size_t i = 0; i < o.modules.size(); ++i)
+    fmt::print("module   {}\n", EvidenceText(modules.found[i], o.modules[i], modules.watched[i]));
   fmt::print("PIT      {}\n", PitText(o));
   fmt::print("POST     {}\n", Codes(o));
   if (!o.bootLine.empty()) fmt::print("serial   {}\n", o.bootLine);
@@ -78,11 +138,12 @@ void Print(const QemuRunOptions& options, const runners::QemuOutcome& o, const A
   const runners::Verdict verdict = runners::VerdictOf(o);
   const char* heading = runners::VerdictHeading(verdict);
   if (verdict == runners::Verdict::Pass)
-    fmt::print("verdict  {}: past PEI to the boot manager without POST code 0x8F\n", heading);
-  if (verdict == runners::Verdict::Fail) {
-    fmt::print("verdict  {}: POST code 0x8F on port 0x80, then the halt loop\n", heading);
-    if (!analysis.Passes()) fmt::print("why      {}\n", FailureReason(analysis.steps.back()));
-  }
+    fmt::print("verdict  {}: past PEI to the boot manager without POST code 0x8F, the module's check having run\n",
+               heading);
+  else
+    fmt::print("verdict  {}: {}\n", heading, runners::ReasonOf(o));
+  if (verdict == runners::Verdict::Fail && o.end == runners::QemuEnd::Halted && !analysis.Passes())
+    fmt::print("why      {}\n", FailureReason(analysis.steps.back()));
 }
 
 }  // namespace
@@ -95,8 +156,10 @@ int RunInQemu(const QemuRunOptions& options) {
                                 options.image));
   const std::vector<uint8_t>& image = file.window;
   const Analysis analysis = AnalyzeImage(image, file.layout);
+  const Watched modules = ModulesToWatch(image);
   runners::QemuOptions qemu;
   qemu.timeoutSeconds = options.timeoutSeconds;
+  qemu.modules = modules.watched;
   Note(options.output, fmt::format("booting {} in qemu-system-i386, at most {:.0f} s", options.image, qemu.timeoutSeconds));
   runners::QemuOutcome outcome;
   try {
@@ -104,12 +167,15 @@ int RunInQemu(const QemuRunOptions& options) {
   } catch (const runners::QemuError& e) {
     throw ToolError(fmt::format("{}: cannot boot in QEMU: {}", options.image, e.what()));
   }
-  const runners::Verdict verdict = runners::VerdictOf(outcome);
-  if (verdict == runners::Verdict::NotRun) throw ToolError(NoVerdict(options.image, outcome, qemu.timeoutSeconds));
+  // A run without a verdict still shows what QEMU showed, then fails as
+  // unusable.
   if (options.output.json)
-    PrintJson(Json(options, outcome), options.output);
+    PrintJson(Json(options, outcome, modules), options.output);
   else
-    Print(options, outcome, analysis);
+    Print(options, outcome, modules, analysis);
+  const runners::Verdict verdict = runners::VerdictOf(outcome);
+  if (verdict == runners::Verdict::NotRun)
+    throw ToolError(fmt::format("{}: no verdict: {}", options.image, runners::ReasonOf(outcome)));
   return verdict == runners::Verdict::Pass ? EXIT_PASS : EXIT_FAIL;
 }
 
