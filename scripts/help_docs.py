@@ -7,8 +7,10 @@ the tool's own --help, so that neither can fall behind the tool.
 MAN_DIR receives veriflash.1.gz, veriflash-image.1.gz, veriflash-image-create.1.gz
 and so on (compressed as Debian wants them, without a time stamp, so the same
 tool gives the same bytes); pages of commands that no longer exist are removed.
-The help is CLI11's: a description, a "Usage:" line, then sections of entries
-whose descriptions start at one column, which the "-h,--help" entry shows.
+The help is CLI11's, laid out by the tool's own formatter: a description, a
+"Usage:" line, then sections of entries whose descriptions start at one
+column, which the "-h,--help" entry shows, wrapped below it; a name that
+leaves fewer than two spaces before that column stands alone on its line.
 """
 import gzip
 import re
@@ -84,15 +86,14 @@ def parse_help(words, text):
         elif line.startswith(" " * column):
             section.entries[-1].text.append(line.strip())
         else:
-            following = body[i + 1] if i + 1 < len(body) else ""
-            continued = following.startswith(" " * column)
-            if len(line) > column and line[column - 1] == " " and line[column] != " ":
-                if continued:
-                    raise SystemExit(f"help_docs: {' '.join(words)}: cannot tell name from text in: {line}")
+            # Two spaces before the column: the text starts on the name's
+            # line; a name too long for that stands alone, its text below.
+            if len(line) > column and line[column - 2:column] == "  " and line[column] != " ":
                 section.entries.append(Entry(line[:column].strip(), [line[column:].strip()]))
             else:
                 section.entries.append(Entry(line.strip()))
-    description = [line.strip() for line in lines[:usage_at] if line.strip()]
+    # Paragraphs, wrapped over lines, an empty line after each.
+    description = [" ".join(p.split()) for p in "\n".join(lines[:usage_at]).split("\n\n") if p.strip()]
     return Command(words, description, lines[usage_at][len("Usage: "):], sections)
 
 

@@ -11,8 +11,9 @@
 # an image with it); `version` names that file with OpenSSL's SHA-256 of it and
 # the source's commit; the PEIM file is what `package` makes of the module;
 # `man` finds a page per command whose synopsis is the command's usage; bash
-# completion completes commands, options and option values. Everything is made
-# in a scratch folder that is removed.
+# completion completes commands, options and option values. In the prefix, the
+# README's runnable blocks run as written. Everything is made in a scratch
+# folder that is removed.
 # Exit status 77 (ctest: skipped) when the package tools are missing.
 set -euo pipefail
 mode=$1 build=$2 source=$3 version=$4
@@ -49,7 +50,7 @@ completions=(
   "veriflash run --engine |emulated native qemu"
   "veriflash run --module |"
   "veriflash inspect |"
-  "veriflash inspect board.bin --j|--json"
+  "veriflash inspect board.bin --j|--json-lines --junit --json"
   "veriflash image stamp a.bin --in|--in-place"
   "veriflash --|--help --version"
 )
@@ -119,10 +120,49 @@ check_installed() {
   cd "$scratch"
 }
 
+# The README's shell blocks marked "<!-- runnable -->", run as written against
+# the tree under PREFIX (its bin first on PATH), each block in a folder of its
+# own; a line must exit 0, or N where its comment says "(exit status N)".
+check_readme() {
+  local prefix=$1 block command expected status blocks=0 previous=""
+  while IFS=$'\t' read -r block expected command; do
+    if [[ $block != "$previous" ]]; then
+      previous=$block blocks=$((blocks + 1))
+      mkdir -p "$scratch/readme-$block"
+    fi
+    status=0
+    (cd "$scratch/readme-$block" && PATH=$prefix/bin:$PATH bash -c "$command" >/dev/null 2>&1) || status=$?
+    expect_eq "README: $command" "$status" "$expected"
+  done < <(python3 - "$source/README.md" <<'PYTHON'
+import re, sys
+lines, block, i = open(sys.argv[1]).read().splitlines(), 0, 0
+while i < len(lines):
+    i += 1
+    if lines[i - 1].strip() != "<!-- runnable -->":
+        continue
+    block += 1
+    while i < len(lines) and not lines[i].strip():
+        i += 1
+    command = ""
+    while i < len(lines) and lines[i].startswith("    "):
+        command += lines[i][4:]
+        i += 1
+        if command.endswith("\\"):
+            command = command[:-1] + " "
+            continue
+        status = re.search(r"#.*\(exit status (\d+)\)", command)
+        print(f"{block}\t{status[1] if status else 0}\t{command}")
+        command = ""
+PYTHON
+  )
+  if [[ $blocks -gt 0 ]]; then ok "README: $blocks runnable blocks"; else fail "README: no runnable block found"; fi
+}
+
 case $mode in
   prefix)
     cmake --install "$build" --prefix "$scratch/prefix" >/dev/null
     check_installed "$scratch/prefix"
+    check_readme "$scratch/prefix"
     ;;
   deb)
     for tool in cpack dpkg-deb dpkg-shlibdeps lintian; do

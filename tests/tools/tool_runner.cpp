@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -28,8 +29,13 @@ std::vector<std::string> ToolResult::ErrLines() const {
 }
 
 ToolResult Veriflash(const std::string& args) {
-  static const std::string dir = ScratchDir();
-  const std::string out = dir + "/stdout", err = dir + "/stderr";
+  // Where the tool's two streams land, removed when the test program ends.
+  struct Captures {
+    std::string dir = ScratchDir();
+    ~Captures() { std::filesystem::remove_all(dir); }
+  };
+  static const Captures captures;
+  const std::string out = captures.dir + "/stdout", err = captures.dir + "/stderr";
   const std::string command = std::string(VERIFLASH_TOOL) + " " + args + " >" + out + " 2>" + err;
   const int raw = std::system(command.c_str());
   ToolResult result;

@@ -18,6 +18,7 @@
 #include "tools/veriflash/run_report.h"
 #include "tools/veriflash/stamp.h"
 #include "tools/veriflash/tool_error.h"
+#include "tools/veriflash/unused_options.h"
 
 namespace veriflash {
 namespace {
@@ -134,14 +135,17 @@ void SetupDemo(CLI::App& app, Command& chosen) {
   auto o = std::make_shared<DemoOptions>();
   CLI::App* demo = app.add_subcommand(
       "demo",
-      "Build the default image in memory, run the module on it (the check passes), flip one bit of the checked "
-      "region and run it again (POST code 0x8F, trace line, halt), then put the image with a wrong reference digest "
-      "into a full 16 MiB flash dump, stamp it and run it (the check passes), and report all three. Needs no files. "
+      "Show the check at work on three images it builds. It builds the default image in memory, runs the module on it (the check passes), flips one bit of the checked "
+      "region and runs it again (POST code 0x8F, trace line, halt), then puts the image with a wrong reference "
+      "digest into a full 16 MiB flash dump, stamps it and runs it (the check passes), and reports all three. Needs no files. "
       "Exit status 0 when all three turn out as expected.");
-  AddPlatformOptions(*demo, o->platform);
+  AddPlatformOptions(*demo, o->platform, false);
   demo->add_flag("--trace", o->trace, "Also list every port, MMIO and service access in order");
   AddOutputOptions(*demo, o->output);
-  demo->callback([o, &chosen] { chosen = [o] { return RunDemo(*o); }; });
+  demo->callback([o, demo, &chosen] {
+    RefuseUnusedByEngine(*demo, o->platform.engine);
+    chosen = [o] { return RunDemo(*o); };
+  });
 }
 
 }  // namespace veriflash

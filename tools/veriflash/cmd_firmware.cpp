@@ -5,6 +5,7 @@
 #include "tools/veriflash/commands.h"
 #include "tools/veriflash/firmware_insert.h"
 #include "tools/veriflash/image_file.h"
+#include "tools/veriflash/output_file.h"
 #include "tools/veriflash/output_options.h"
 #include "tools/veriflash/tool_error.h"
 
@@ -23,21 +24,24 @@ struct FirmwareAddOptions {
 };
 
 int RunFirmwareAdd(const FirmwareAddOptions& o) {
+  RefuseJsonToStdout(o.out, o.output.json);
+  CheckOutput(o.out, o.force);
   const std::vector<uint8_t> image = LoadCodePart(o.firmware, "firmware image");
   Note(o.output, fmt::format("looking for the PEI volume in {}", o.firmware));
   const firmware::InsertResult result = InsertModule(o.firmware, image, o.noModule ? std::nullopt : std::optional(o.module),
                                                      o.peim, o.preMemory);
-  WriteFileAtomically(o.out, result.image, o.force);
+  WriteOutput(o.out, result.image, o.force);
   if (o.output.json) {
     nlohmann::json doc = InsertJson(result.report);
     doc["written"] = o.out;
     PrintJson(doc);
   } else {
-    fmt::print("wrote {}: {}\n", o.out,
+    std::FILE* report = ReportStream(o.out);
+    fmt::print(report, "wrote {}: {}\n", o.out,
                o.noModule ? "rebuilt, nothing added"
                           : o.preMemory ? "module added, dispatched before memory (a-priori)"
                                         : "module added, dispatched after memory");
-    for (const std::string& line : InsertLines(result.report)) fmt::print("  {}\n", line);
+    for (const std::string& line : InsertLines(result.report)) fmt::print(report, "  {}\n", line);
   }
   return EXIT_PASS;
 }
@@ -60,7 +64,7 @@ void SetupFirmware(CLI::App& app, Command& chosen) {
       "volume, a damaged volume (named with its offset and the field at fault), not enough free space, a recompressed "
       "stream that outgrows its room, an unusable module, or usage.");
   add->add_option("FIRMWARE", o->firmware, "Firmware image, e.g. OVMF32_CODE_4M.secboot.fd")->required()->option_text("FILE");
-  add->add_option("-o,--output", o->out, "Firmware image to write (atomically)")->required()->option_text("FILE");
+  add->add_option("-o,--output", o->out, "Firmware image to write (atomically); - writes it to stdout")->required()->option_text("FILE");
   add->add_option("--module", o->module, "Module to add (default: the veriflash.efi this program ships)")->option_text("FILE");
   add->add_flag("--no-module", o->noModule,
                 "Add nothing: rebuild the volumes and recompress, to check that the round trip keeps the firmware "

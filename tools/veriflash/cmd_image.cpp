@@ -17,7 +17,9 @@
 #include "tools/veriflash/flash_text.h"
 #include "tools/veriflash/image_file.h"
 #include "tools/veriflash/inspect_report.h"
+#include "tools/veriflash/option_words.h"
 #include "tools/veriflash/module_file.h"
+#include "tools/veriflash/output_file.h"
 #include "tools/veriflash/output_options.h"
 #include "tools/veriflash/tool_error.h"
 #include "vplat/flash_image.h"
@@ -109,6 +111,8 @@ FlashFile FileOf(const ImageCreateOptions& o, std::vector<uint8_t> image) {
 int RunImageCreate(const ImageCreateOptions& o) {
   const std::string sizeProblem = ImageSizeProblem(o.size);
   if (!sizeProblem.empty()) throw ToolError("--size " + sizeProblem);
+  RefuseJsonToStdout(o.out, o.output.json);
+  CheckOutput(o.out, o.force);
 
   std::vector<FlashSpan> spans = {{"checked region", vplat::REGION_BASE, uint64_t{vplat::REGION_BASE} + vplat::REGION_SIZE},
                              {"FIT pointer", vplat::FIT_POINTER, uint64_t{vplat::FIT_POINTER} + 4},
@@ -149,7 +153,7 @@ int RunImageCreate(const ImageCreateOptions& o) {
   if (placed)
     Note(o.output, fmt::format("placed {} at {}, entry {}, {} relocations applied", module->path,
                                Where(file.layout, placed->base), Hex(placed->entry, 8), placed->info.relocationCount));
-  WriteFileAtomically(o.out, file.bytes, o.force);
+  WriteOutput(o.out, file.bytes, o.force);
 
   const Analysis analysis = AnalyzeImage(file.window, file.layout);
   const std::string verdict =
@@ -164,7 +168,7 @@ int RunImageCreate(const ImageCreateOptions& o) {
                                               : Hex(file.layout.WindowBase(), 8) + "-0xFFFFFFFF";
     what += placed ? fmt::format(", module at {}", Where(file.layout, placed->base)) : std::string(", no module");
     if (parts) what = Hex(file.layout.WindowBase(), 8) + "-0xFFFFFFFF" + FirmwareSummary(file.layout, *parts);
-    fmt::print("wrote {}: {}, {}; {}\n", o.out, SizeText(file.bytes.size()), what, verdict);
+    fmt::print(ReportStream(o.out), "wrote {}: {}, {}; {}\n", o.out, SizeText(file.bytes.size()), what, verdict);
   }
   return EXIT_PASS;
 }
@@ -180,15 +184,15 @@ void SetupImage(CLI::App& app, Command& chosen) {
       "Write a flash image that ends at 4 GiB: the checked region, a boot policy manifest with the region's "
       "reference digest, a FIT pointing to it, and the module placed to run in place. Options marked FAILS make "
       "the check fail on purpose.");
-  create->add_option("OUT", o->out, "Image file to write (atomically)")->required()->option_text("FILE");
+  create->add_option("OUT", o->out, "Image file to write (atomically); - writes it to stdout. Required, here or as -o")->option_text("FILE");
+  create->add_option("-o,--output", o->out, "The same as OUT; give one of the two")->option_text("FILE");
   create->add_option("--size", o->size, "Image size; a multiple of 4 KiB from 0x590000 (reaching down to 0xFFA70000) "
                                         "to 16 MiB")
       ->transform(CLI::AsSizeValue(false))
       ->option_text("SIZE (default 8MiB)");
   create->add_option("--fill", o->fill, "Content of the checked region")
-      ->transform(CLI::CheckedTransformer(
-          std::map<std::string, vplat::RegionFill>{{"pattern", vplat::RegionFill::Pattern},
-                                                   {"zeros", vplat::RegionFill::Zeros}}))
+      ->transform(Words(std::map<std::string, vplat::RegionFill>{{"pattern", vplat::RegionFill::Pattern},
+                                                                 {"zeros", vplat::RegionFill::Zeros}}))
       ->option_text("pattern|zeros (default pattern)");
   create->add_option("--seed", o->seed, "Seed of the region's pattern")->option_text("N (default 1)");
   create->add_option("--content", o->content,
@@ -200,7 +204,7 @@ void SetupImage(CLI::App& app, Command& chosen) {
   create->add_option("--fit-checksum", o->fitChecksum,
                      "valid: checksum bit set and the table sums to zero; off: bit clear, not verified; "
                      "bad: bit set and the table does not sum to zero (FAILS: CRC Error)")
-      ->transform(CLI::CheckedTransformer(std::map<std::string, FitChecksum>{
+      ->transform(Words(std::vector<std::pair<std::string, FitChecksum>>{
           {"valid", FitChecksum::Valid}, {"off", FitChecksum::Off}, {"bad", FitChecksum::Bad}}))
       ->option_text("valid|off|bad (default valid)");
   create->add_flag("--no-fit", o->noFit, "Leave the FIT and the FIT pointer erased (FAILS: Not Found)")
@@ -213,7 +217,7 @@ void SetupImage(CLI::App& app, Command& chosen) {
                    "Write \"__ACBX__\" instead of \"__ACBP__\" at the manifest (FAILS: Not Found)");
   create->add_option("--digest", o->digest,
                      "Reference digest in the manifest: correct, or wrong in its last byte (FAILS: Security Violation)")
-      ->transform(CLI::CheckedTransformer(std::map<std::string, vplat::ReferenceDigest>{
+      ->transform(Words(std::map<std::string, vplat::ReferenceDigest>{
           {"correct", vplat::ReferenceDigest::Correct}, {"wrong", vplat::ReferenceDigest::Wrong}}))
       ->option_text("correct|wrong (default correct)");
   create->add_option("--tamper", o->tamper,
@@ -259,6 +263,8 @@ void SetupImage(CLI::App& app, Command& chosen) {
   create->add_flag("-f,--force", o->force, "Replace OUT if it exists");
   AddOutputOptions(*create, o->output);
   create->callback([o, create, &chosen] {
+    if (create->count("OUT") + create->count("--output") != 1)
+      throw ToolError("image create: give the image to write once, as OUT or as -o FILE");
     if (!o->firmware.empty() && create->count("--fit") == 0) o->fit = FIRMWARE_IMAGE_FIT_ADDRESS;
     if (!o->firmware.empty() && create->count("--manifest") == 0) o->manifest = FIRMWARE_IMAGE_MANIFEST_ADDRESS;
     chosen = [o] { return RunImageCreate(*o); };

@@ -8,6 +8,7 @@
 #include "tools/veriflash/image_file.h"
 #include "tools/veriflash/inspect_report.h"
 #include "tools/veriflash/module_file.h"
+#include "tools/veriflash/output_file.h"
 #include "tools/veriflash/output_options.h"
 #include "tools/veriflash/stamp.h"
 #include "tools/veriflash/tool_error.h"
@@ -24,10 +25,12 @@ struct ImageStampOptions {
 };
 
 int RunImageStamp(const ImageStampOptions& o) {
+  const std::string out = o.inPlace ? o.image : o.out;
+  RefuseJsonToStdout(out, o.output.json);
+  if (!o.inPlace) CheckOutput(out, o.force);
   FlashFile file = LoadFlashFile(o.image);
   const Stamp stamp = StampReferenceDigest(file);
-  const std::string out = o.inPlace ? o.image : o.out;
-  WriteFileAtomically(out, file.bytes, o.inPlace || o.force);
+  WriteOutput(out, file.bytes, o.inPlace || o.force);
   Note(o.output, fmt::format("wrote {} ({} bytes)", out, file.bytes.size()));
 
   const Analysis& analysis = stamp.stamped;
@@ -42,11 +45,12 @@ int RunImageStamp(const ImageStampOptions& o) {
                     {"note", RESIGN_NOTE}};
     PrintJson(doc);
   } else {
-    fmt::print("stamped {}: the region's digest written at {}{}\n", out, Where(file.layout, stamp.at),
+    std::FILE* report = ReportStream(out);
+    fmt::print(report, "stamped {}: the region's digest written at {}{}\n", out, Where(file.layout, stamp.at),
                changed ? "" : ", which held it already");
-    fmt::print("  digest  {}\n", common::HexDigest(stamp.after));
-    if (changed) fmt::print("  was     {}\n", common::HexDigest(stamp.before));
-    fmt::print("the check passes\nnote: {}\n", RESIGN_NOTE);
+    fmt::print(report, "  digest  {}\n", common::HexDigest(stamp.after));
+    if (changed) fmt::print(report, "  was     {}\n", common::HexDigest(stamp.before));
+    fmt::print(report, "the check passes\nnote: {}\n", RESIGN_NOTE);
   }
   return EXIT_PASS;
 }
@@ -65,7 +69,7 @@ void SetupImageStamp(CLI::App& image, Command& chosen) {
       "stamped (nothing is written).");
   stamp->add_option("IMAGE", o->image, IMAGE_ARGUMENT_HELP)->required()->option_text("FILE");
   CLI::Option_group* target = stamp->add_option_group("where", "Where the stamped image goes: one of");
-  target->add_option("-o,--output", o->out, "Write the stamped image to OUT (atomically)")->option_text("OUT");
+  target->add_option("-o,--output", o->out, "Write the stamped image to OUT (atomically); - writes it to stdout")->option_text("OUT");
   target->add_flag("--in-place", o->inPlace, "Replace IMAGE by the stamped image (atomically)");
   target->require_option(1);
   stamp->add_flag("-f,--force", o->force, "Replace OUT if it exists")->excludes("--in-place");

@@ -1,8 +1,9 @@
-// veriflash inspect IMAGE: works the check through on the image without
+// veriflash inspect IMAGE...: works the check through on each image without
 // running the module and reports the flash map, the digests and the verdict.
 #include "tools/veriflash/commands.h"
 #include "tools/veriflash/flash_analysis.h"
 #include "tools/veriflash/flash_file.h"
+#include "tools/veriflash/image_set.h"
 #include "tools/veriflash/inspect_report.h"
 #include "tools/veriflash/module_file.h"
 #include "tools/veriflash/output_options.h"
@@ -12,20 +13,20 @@ namespace veriflash {
 namespace {
 
 struct InspectOptions {
-  std::string image;
+  ImageSetOptions images;
   OutputOptions output;
 };
 
-int RunInspect(const InspectOptions& o) {
-  const FlashFile file = LoadFlashFile(o.image);
+ImageVerdict Inspect(const std::string& image, const OutputOptions& output) {
+  const FlashFile file = LoadFlashFile(image);
   const Analysis analysis = AnalyzeImage(file.window, file.layout);
-  const InspectSubject subject = Inspected(o.image, file.window, analysis);
-  if (o.output.json) {
-    PrintJson(InspectJson(subject));
+  const InspectSubject subject = Inspected(image, file.window, analysis);
+  if (output.json) {
+    PrintJson(InspectJson(subject), output);
   } else {
     PrintInspect(subject);
   }
-  return ExitStatusOf(VerdictOf(analysis));
+  return {ExitStatusOf(VerdictOf(analysis)), analysis.Passes() ? "" : FailureReason(analysis.steps.back())};
 }
 
 }  // namespace
@@ -34,13 +35,17 @@ void SetupInspect(CLI::App& app, Command& chosen) {
   auto o = std::make_shared<InspectOptions>();
   CLI::App* inspect = app.add_subcommand(
       "inspect",
-      "Show an image's layout (flash descriptor and regions, what is mapped below 4 GiB), flash map, FIT entries, "
-      "computed and reference digests, and whether the check passes or at which step it fails and why, without "
-      "running the module. Addresses come with their offsets in the BIOS region and in the file. Exit status 0: "
-      "passes; 1: fails; 2: unusable image.");
-  inspect->add_option("IMAGE", o->image, IMAGE_ARGUMENT_HELP)->required()->option_text("FILE");
+      "Show whether the check passes on an image, without running the module: its layout (flash descriptor and "
+      "regions, what is mapped below 4 GiB), flash map, FIT entries, computed and reference digests, and whether "
+      "the check passes or at which step it fails and why. Addresses come with their offsets in the BIOS region and in the file. Exit status 0: "
+      "passes; 1: fails; 2: unusable image; of several images, the worst.");
+  AddImageSetOptions(*inspect, o->images, o->output);
   AddOutputOptions(*inspect, o->output);
-  inspect->callback([o, &chosen] { chosen = [o] { return RunInspect(*o); }; });
+  inspect->callback([o, &chosen] {
+    chosen = [o] {
+      return ForEachImage(o->images, o->output, "inspect", [o](const std::string& image) { return Inspect(image, o->output); });
+    };
+  });
 }
 
 }  // namespace veriflash

@@ -9,6 +9,7 @@
 #include "tools/veriflash/flash_text.h"
 #include "tools/veriflash/image_file.h"
 #include "tools/veriflash/module_file.h"
+#include "tools/veriflash/output_file.h"
 #include "tools/veriflash/output_options.h"
 #include "tools/veriflash/tool_error.h"
 
@@ -24,10 +25,12 @@ struct PackageOptions {
 };
 
 int RunPackage(const PackageOptions& o) {
+  RefuseJsonToStdout(o.out, o.output.json);
+  CheckOutput(o.out, o.force);
   const ModuleFile module = LoadModule(o.module);
   const firmware::FfsFile file = firmware::MakePeimFile(module.bytes, o.peim);
   const std::vector<uint8_t> bytes = firmware::WriteFfsFile(file, true);
-  WriteFileAtomically(o.out, bytes, o.force);
+  WriteOutput(o.out, bytes, o.force);
   const uint32_t imageAt = file.HeaderSize() + firmware::PeimImageOffset(module.info.sectionAlignment);
   const uint32_t alignment = firmware::FfsDataAlignment(file.attributes);
   if (o.output.json) {
@@ -39,8 +42,10 @@ int RunPackage(const PackageOptions& o) {
                {"sectionAlignment", module.info.sectionAlignment},
                {"dataAlignment", alignment}});
   } else {
-    fmt::print("wrote {}: PEIM {} \"{}\", {} bytes\n", o.out, firmware::GuidText(file.name), o.peim.uiName, file.Size());
-    fmt::print("  PE32 image at file offset {}, aligned to its section alignment {}; data alignment {}, data checksum\n",
+    std::FILE* report = ReportStream(o.out);
+    fmt::print(report, "wrote {}: PEIM {} \"{}\", {} bytes\n", o.out, firmware::GuidText(file.name), o.peim.uiName,
+               file.Size());
+    fmt::print(report, "  PE32 image at file offset {}, aligned to its section alignment {}; data alignment {}, data checksum\n",
                Hex(imageAt), Hex(module.info.sectionAlignment), Hex(alignment));
   }
   return EXIT_PASS;
@@ -59,12 +64,19 @@ void SetupPackage(CLI::App& app, Command& chosen) {
       "set, its data checksum too (attribute 0x40), and its data alignment attribute keeps the image aligned. The "
       "file is written for a volume whose erased bytes are 0xFF. Exit status 0: written; 2: unusable module or "
       "usage.");
-  package->add_option("MODULE", o->module, "The module (veriflash.efi)")->required()->option_text("FILE");
-  package->add_option("-o,--output", o->out, "Firmware file to write (atomically)")->required()->option_text("FILE.ffs");
+  package->add_option("MODULE", o->module, "The module (veriflash.efi). Required, here or as --module")->option_text("FILE");
+  package->add_option("--module", o->module, "The same as MODULE; give one of the two")->option_text("FILE");
+  package->add_option("-o,--output", o->out, "Firmware file to write (atomically); - writes it to stdout")
+      ->required()
+      ->option_text("FILE.ffs");
   AddGuidOption(*package, o->peim.name);
   package->add_flag("-f,--force", o->force, "Replace the output file if it exists");
   AddOutputOptions(*package, o->output);
-  package->callback([o, &chosen] { chosen = [o] { return RunPackage(*o); }; });
+  package->callback([o, package, &chosen] {
+    if (package->count("MODULE") + package->count("--module") != 1)
+      throw ToolError("package: give the module once, as MODULE or as --module FILE");
+    chosen = [o] { return RunPackage(*o); };
+  });
 }
 
 }  // namespace veriflash

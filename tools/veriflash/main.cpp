@@ -5,10 +5,16 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <chrono>
 #include <exception>
+#include <memory>
 
 #include "tools/veriflash/build_info.h"
 #include "tools/veriflash/commands.h"
+#include "tools/veriflash/error_document.h"
+#include "tools/veriflash/help_format.h"
+#include "tools/veriflash/output_options.h"
+#include "tools/veriflash/parse_error.h"
 #include "tools/veriflash/tool_error.h"
 
 namespace {
@@ -39,22 +45,37 @@ ToolError Refusal(CLI::App& group, const std::string& words, const std::string& 
 // required", naming neither the word nor the commands. Follows the words
 // down the command tree and refuses, in one line, the first that is neither
 // a command nor an option (--help, --version) of the group it reaches, or a
-// group left without a command.
-void RequireKnownCommands(CLI::App& app, int argc, char** argv) {
+// group left without a command. Returns the command words it followed
+// ("image create"), which parse errors name.
+std::string RequireKnownCommands(CLI::App& app, int argc, char** argv) {
   CLI::App* group = &app;
   std::string words;  // the groups' words after "veriflash", each followed by a space
+  bool groupOption = false;  // --help or --version of a group, which CLI11 answers
   for (int i = 1; i < argc && !CommandsOf(*group).empty(); ++i) {
     const std::string word = argv[i];
-    if (group->get_option_no_throw(word) != nullptr) return;
+    groupOption = group->get_option_no_throw(word) != nullptr;
+    if (groupOption) break;
     const auto commands = CommandsOf(*group);
     const auto found = std::find_if(commands.begin(), commands.end(), [&](CLI::App* c) { return c->check_name(word); });
     if (found == commands.end()) throw Refusal(*group, words, words + word + ": not a command");
     group = *found;
     words += word + " ";
   }
-  if (CommandsOf(*group).empty()) return;  // a command, which parses the rest itself
-  const std::string what = words.empty() ? "no command given" : words.substr(0, words.size() - 1) + ": no command given";
-  throw Refusal(*group, words, what);
+  const std::string command = words.empty() ? words : words.substr(0, words.size() - 1);
+  if (groupOption || CommandsOf(*group).empty()) return command;  // a command parses the rest itself
+  throw Refusal(*group, words, command.empty() ? "no command given" : command + ": no command given");
+}
+
+// The command that parsing chose, whose -v asks for the timing.
+const CLI::App* ChosenCommand(const CLI::App& app) {
+  const CLI::App* command = &app;
+  while (!command->get_subcommands().empty()) command = command->get_subcommands().front();
+  return command;
+}
+
+bool Verbose(const CLI::App& command) {
+  const CLI::Option* verbose = command.get_option_no_throw("--verbose");
+  return verbose != nullptr && verbose->count() > 0;
 }
 
 }  // namespace
@@ -67,7 +88,7 @@ int main(int argc, char** argv) {
       "end-of-PEI check of the region 0xFFA70000-0xFFD3FFFF against the boot policy manifest.\n"
       "Exit status: 0 the check passes, 1 it fails, 2 bad usage or an unusable input.",
       "veriflash"};
-  app.get_formatter()->column_width(44);
+  app.formatter(std::make_shared<HelpFormatter>());
   app.require_subcommand(1);
   Command chosen;
   SetupDemo(app, chosen);
@@ -80,18 +101,34 @@ int main(int argc, char** argv) {
   AddVersionFlags(app, fmt::format("veriflash {}", TOOL_VERSION));
 
   // The one error boundary: every failure becomes a one-line message on
-  // stderr and one of the documented exit statuses.
+  // stderr and one of the documented exit statuses; with --json, stdout
+  // gets an error document in place of the report.
+  const auto start = std::chrono::steady_clock::now();
+  const std::vector<std::string> words(argv + 1, argv + argc);
+  std::string command;
+  int status = EXIT_UNUSABLE;
+  const auto refuse = [&](const std::string& error, const std::optional<std::string>& file) {
+    fmt::print(stderr, "veriflash: {}\n", error);
+    if (WantsJson(words)) PrintJson(ErrorDocument(error, file));
+  };
+  bool parsed = false;
   try {
-    RequireKnownCommands(app, argc, argv);
+    command = RequireKnownCommands(app, argc, argv);
     app.parse(argc, argv);
-    return chosen();
+    parsed = true;
+    status = chosen();
+  } catch (const CLI::Success& e) {  // --help, --version
+    return app.exit(e);
   } catch (const CLI::ParseError& e) {
-    const int status = app.exit(e);
-    return status == 0 ? EXIT_PASS : EXIT_UNUSABLE;
-  } catch (const ToolError& e) {
-    fmt::print(stderr, "veriflash: {}\n", e.what());
+    refuse(ParseErrorLine(e, command), std::nullopt);
+  } catch (const ToolError& e) {  // before the command ran, a refusal of the words, not of a file
+    refuse(e.what(), parsed ? FileNamed(e.what(), words) : std::nullopt);
   } catch (const std::exception& e) {
-    fmt::print(stderr, "veriflash: internal error: {}\n", e.what());
+    refuse(fmt::format("internal error: {}", e.what()), std::nullopt);
   }
-  return EXIT_UNUSABLE;
+  if (!parsed) return EXIT_UNUSABLE;
+  if (Verbose(*ChosenCommand(app)))
+    fmt::print(stderr, "veriflash: done in {:.2f} s, exit status {}\n",
+               std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), status);
+  return status;
 }

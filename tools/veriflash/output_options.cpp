@@ -17,8 +17,10 @@ void Note(const OutputOptions& options, const std::string& line) {
 
 // File names and texts read from images need not be UTF-8: invalid bytes
 // become U+FFFD rather than an error after the verdict is known.
-void PrintJson(const nlohmann::json& document) {
-  std::cout << document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
+void PrintJson(const nlohmann::json& document) { PrintJson(document, {}); }
+
+void PrintJson(const nlohmann::json& document, const OutputOptions& options) {
+  std::cout << document.dump(options.jsonLines ? -1 : 2, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
 }
 
 }  // namespace veriflash

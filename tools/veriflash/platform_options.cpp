@@ -2,15 +2,17 @@
 
 #include <fmt/core.h>
 
-#include <map>
+#include <utility>
 
 #include "tools/veriflash/flash_text.h"
+#include "tools/veriflash/option_words.h"
 #include "tools/veriflash/tool_error.h"
 
 namespace veriflash {
 namespace {
 
-const std::map<std::string, vplat::TraceHubMode> TRACE_HUB_MODES = {
+// In the order --help lists them.
+const std::vector<std::pair<std::string, vplat::TraceHubMode>> TRACE_HUB_MODES = {
     {"present", vplat::TraceHubMode::Present},
     {"disabled", vplat::TraceHubMode::Disabled},
     {"aperture-dead", vplat::TraceHubMode::ApertureDead},
@@ -25,25 +27,28 @@ const char* TraceHubName(vplat::TraceHubMode mode) {
   return "?";
 }
 
-void AddPlatformOptions(CLI::App& command, PlatformOptions& o) {
+void AddPlatformOptions(CLI::App& command, PlatformOptions& o, bool qemu) {
+  std::vector<std::pair<std::string, Engine>> engines = {{"emulated", Engine::Emulated}, {"native", Engine::Native}};
+  if (qemu) engines.emplace_back("qemu", Engine::Qemu);
   command
       .add_option("--engine", o.engine,
-                  "emulated: the real veriflash.efi on an emulated i386; native: the host build of the same logic; "
-                  "qemu (run only): boot an image made with image create --firmware in real firmware under "
-                  "qemu-system-i386")
-      ->transform(CLI::CheckedTransformer(std::map<std::string, Engine>{
-          {"emulated", Engine::Emulated}, {"native", Engine::Native}, {"qemu", Engine::Qemu}}))
-      ->option_text("emulated|native|qemu (default emulated)");
+                  std::string("emulated: the real veriflash.efi on an emulated i386; native: the host build of the same "
+                              "logic") +
+                      (qemu ? "; qemu: boot an image made with image create --firmware in real firmware under "
+                              "qemu-system-i386"
+                            : ""))
+      ->transform(Words(engines))
+      ->option_text(qemu ? "emulated|native|qemu (default emulated)" : "emulated|native (default emulated)");
   command
       .add_option("--trace-hub", o.traceHub,
                   "The platform's trace hub: present; disabled (its disable bit set); aperture-dead (configured, but "
                   "its aperture answers all ones); absent (no PCI function answers)")
-      ->transform(CLI::CheckedTransformer(TRACE_HUB_MODES))
+      ->transform(Words(TRACE_HUB_MODES))
       ->option_text("present|disabled|aperture-dead|absent (default present)");
   command.add_option_function<std::string>(
              "--tsc-hob", [&o](const std::string& value) { o.tscHob = value == "present"; },
              "A TSC frequency HOB before the module runs: absent (the module measures and publishes one) or present")
-      ->check(CLI::IsMember({"absent", "present"}))
+      ->check(OneOf({"absent", "present"}))
       ->option_text("absent|present (default absent)");
   command
       .add_option("--module", o.module,

@@ -18,7 +18,8 @@ struct PlatformOptions {
   std::string module;   // --module: replaces the image's module; empty: see ChooseModule
 };
 
-void AddPlatformOptions(CLI::App& command, PlatformOptions& options);
+// `qemu`: --engine offers qemu too.
+void AddPlatformOptions(CLI::App& command, PlatformOptions& options, bool qemu);
 
 runners::Scenario MakeScenario(const PlatformOptions& options, std::string name, std::vector<uint8_t> image);
 

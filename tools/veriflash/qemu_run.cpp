@@ -170,7 +170,7 @@ int RunInQemu(const QemuRunOptions& options) {
   // A run without a verdict still shows what QEMU showed, then fails as
   // unusable.
   if (options.output.json)
-    PrintJson(Json(options, outcome, modules));
+    PrintJson(Json(options, outcome, modules), options.output);
   else
     Print(options, outcome, modules, analysis);
   const runners::Verdict verdict = runners::VerdictOf(outcome);

@@ -18,7 +18,8 @@ int ReportUnmappedRegion(const std::string& name, const PlatformOptions& platfor
                {"ran", false},
                {"flash", FlashLayoutJson(analysis.layout)},
                {"verdict", "fail"},
-               {"reason", reason}});
+               {"reason", reason}},
+              output);
   } else {
     fmt::print("run      {} on the {} engine: not run, the module would only hash open bus\n", name,
                EngineName(platform.engine));
