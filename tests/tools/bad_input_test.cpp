@@ -45,7 +45,7 @@ const ImageFileCase kImageFiles[] = {
 };
 
 TEST(BadInput, UnusableImagesAreRefusedByInspectAndRun) {
-  const std::string dir = tools_test::ScratchDir();
+  const tools_test::ScratchDir dir;
   for (const ImageFileCase& c : kImageFiles) {
     SCOPED_TRACE(c.name);
     const std::string path = dir + "/image";
@@ -79,7 +79,7 @@ const ModuleCase kModules[] = {
 };
 
 TEST(BadInput, ForeignOrCorruptModulesAreRefused) {
-  const std::string dir = tools_test::ScratchDir();
+  const tools_test::ScratchDir dir;
   ASSERT_EQ(Veriflash("image create " + dir + "/image.bin").status, 0);
   for (const ModuleCase& c : kModules) {
     SCOPED_TRACE(c.name);
@@ -94,7 +94,7 @@ TEST(BadInput, ForeignOrCorruptModulesAreRefused) {
 }
 
 TEST(BadInput, TheEmulatedModuleMayNotCoverTheFit) {
-  const std::string dir = tools_test::ScratchDir();
+  const tools_test::ScratchDir dir;
   ASSERT_EQ(Veriflash("image create --no-module --fit 0xFFD40100 " + dir + "/a.bin").status, 0);
   ExpectUnusable(Veriflash("run " + dir + "/a.bin"), dir + "/a.bin",
                  "cannot place " + kModule + ": the module at 0xFFD40000 would overlap the FIT at 0xFFD40100");
@@ -102,11 +102,11 @@ TEST(BadInput, TheEmulatedModuleMayNotCoverTheFit) {
 }
 
 TEST(BadInput, WithoutAShippedModuleEmulationSuggestsTheNativeEngine) {
-  const std::string dir = tools_test::ScratchDir();
+  const tools_test::ScratchDir dir;
   const std::string tool = dir + "/veriflash";
   std::filesystem::copy_file(VERIFLASH_TOOL, tool);
   // Nor where an installed tool finds it: <prefix>/share/veriflash.
-  const std::string installed = std::filesystem::path(dir).parent_path().string() + "/share/veriflash/veriflash.efi";
+  const std::string installed = std::filesystem::path(dir.path()).parent_path().string() + "/share/veriflash/veriflash.efi";
   ASSERT_EQ(Veriflash("image create --no-module " + dir + "/a.bin").status, 0);
   const std::string run = tool + " run " + dir + "/a.bin >" + dir + "/out 2>" + dir + "/err";
   EXPECT_EQ(WEXITSTATUS(std::system(run.c_str())), 2);
@@ -147,7 +147,7 @@ const CreateCase kCreates[] = {
 };
 
 TEST(BadInput, ImpossibleImagesAreNotWritten) {
-  const std::string dir = tools_test::ScratchDir();
+  const tools_test::ScratchDir dir;
   for (const CreateCase& c : kCreates) {
     SCOPED_TRACE(c.name);
     const auto r = Veriflash("image create " + dir + "/x.bin " + c.options);
@@ -159,7 +159,7 @@ TEST(BadInput, ImpossibleImagesAreNotWritten) {
 }
 
 TEST(BadInput, AnExistingImageIsReplacedOnlyWithForce) {
-  const std::string dir = tools_test::ScratchDir();
+  const tools_test::ScratchDir dir;
   const std::string path = dir + "/a.bin";
   ASSERT_EQ(Veriflash("image create " + path + " --seed 1").status, 0);
   const auto before = tools_test::ReadBytes(path);
@@ -167,7 +167,7 @@ TEST(BadInput, AnExistingImageIsReplacedOnlyWithForce) {
   EXPECT_EQ(tools_test::ReadBytes(path), before);
   EXPECT_EQ(Veriflash("image create --force " + path + " --seed 2").status, 0);
   EXPECT_NE(tools_test::ReadBytes(path), before);
-  for (const auto& entry : std::filesystem::directory_iterator(dir))
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
     EXPECT_EQ(entry.path().filename(), "a.bin");  // no temporary file left behind
 }
 
@@ -199,7 +199,7 @@ const DescriptorCase kDescriptors[] = {
 };
 
 TEST(BadInput, MalformedDescriptorsAreUnusableForEveryCommand) {
-  const std::string dir = tools_test::ScratchDir();
+  const tools_test::ScratchDir dir;
   const std::string path = dir + "/dump.bin";
   ASSERT_EQ(Veriflash("image create --descriptor " + dir + "/good.bin").status, 0);
   for (const DescriptorCase& c : kDescriptors) {
@@ -240,7 +240,7 @@ const StampCase kStamps[] = {
 };
 
 TEST(BadInput, ImagesThatCannotBeStampedAreNotWritten) {
-  const std::string dir = tools_test::ScratchDir();
+  const tools_test::ScratchDir dir;
   const std::string image = dir + "/image.bin", out = dir + "/out.bin";
   for (const StampCase& c : kStamps) {
     SCOPED_TRACE(c.name);
@@ -327,7 +327,7 @@ namespace {
 // Special files: refused at once with one line, never opened in a way that
 // blocks (a FIFO with no writer), never replaced by -f.
 TEST(BadInput, SpecialFilesAreRefusedAtOnceAndNeverReplaced) {
-  const std::string dir = tools_test::ScratchDir();
+  const tools_test::ScratchDir dir;
   const std::string fifo = dir + "/fifo";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   ASSERT_EQ(Veriflash("image create " + dir + "/image.bin").status, 0);
@@ -354,7 +354,7 @@ TEST(BadInput, SpecialFilesAreRefusedAtOnceAndNeverReplaced) {
 // A file name that is not UTF-8 gets replacement characters in JSON; the
 // verdict does not depend on --json.
 TEST(BadInput, NamesThatAreNotUtf8StillGiveJson) {
-  const std::string dir = tools_test::ScratchDir();
+  const tools_test::ScratchDir dir;
   const std::string name = dir + "/caf\xE9.bin";
   ASSERT_EQ(Veriflash("image create " + name).status, 0);
   const auto r = Veriflash("inspect --json " + name);

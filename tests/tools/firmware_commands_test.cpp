@@ -17,11 +17,10 @@ const std::string kModule = (std::filesystem::path(VERIFLASH_TOOL).parent_path()
 class FirmwareCommands : public testing::Test {
  protected:
   void SetUp() override {
-    dir_ = tools_test::ScratchDir();
     tools_test::WriteBytes(dir_ + "/erased.fd", std::vector<uint8_t>(0x10000, 0xFF));
     ASSERT_EQ(Veriflash("image create " + dir_ + "/plain.bin").status, 0);
   }
-  std::string dir_;
+  tools_test::ScratchDir dir_;
 };
 
 TEST_F(FirmwareCommands, UnusableInputsExitTwoWithOneLineAndWriteNothing) {

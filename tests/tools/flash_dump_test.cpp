@@ -47,7 +47,7 @@ const SizeCase kSizes[] = {
 };
 
 TEST(FlashDump, EverySizeIsMappedFromItsTopAndChecked) {
-  const std::string dir = tools_test::ScratchDir();
+  const tools_test::ScratchDir dir;
   const std::string image = dir + "/image.bin";
   for (const SizeCase& c : kSizes) {
     SCOPED_TRACE(c.name);
@@ -90,7 +90,7 @@ TEST(FlashDump, EverySizeIsMappedFromItsTopAndChecked) {
 }
 
 TEST(FlashDump, StampingAWrongDigestMakesTheDumpBootOnTheRealBinary) {
-  const std::string dir = tools_test::ScratchDir();
+  const tools_test::ScratchDir dir;
   const std::string wrong = dir + "/wrong.bin", stamped = dir + "/stamped.bin";
   ASSERT_EQ(Veriflash("image create --descriptor --digest wrong " + wrong).status, 0);
   EXPECT_EQ(Veriflash("inspect " + wrong).status, 1);

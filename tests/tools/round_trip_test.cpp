@@ -68,7 +68,7 @@ const Case kCases[] = {
 };
 
 TEST(RoundTrip, InspectAndBothEnginesAgreeOnEveryCause) {
-  const std::string dir = tools_test::ScratchDir();
+  const tools_test::ScratchDir dir;
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.name);
     const std::string image = dir + "/image.bin";
@@ -114,7 +114,7 @@ TEST(RoundTrip, InspectAndBothEnginesAgreeOnEveryCause) {
 }
 
 TEST(RoundTrip, CreateSaysWhatItWroteAndInspectMapsIt) {
-  const std::string dir = tools_test::ScratchDir();
+  const tools_test::ScratchDir dir;
   const auto created = Veriflash("image create " + dir + "/a.bin");
   EXPECT_EQ(created.status, 0);
   EXPECT_EQ(created.out, "wrote " + dir +
@@ -148,7 +148,7 @@ TEST(RoundTrip, CreateSaysWhatItWroteAndInspectMapsIt) {
 }
 
 TEST(RoundTrip, RegionContentSizeAndLocationsAreHonoured) {
-  const std::string dir = tools_test::ScratchDir();
+  const tools_test::ScratchDir dir;
   std::vector<uint8_t> content(0x1000);
   for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<uint8_t>(i * 7);
   tools_test::WriteBytes(dir + "/region.bin", content);

@@ -11,15 +11,16 @@ using tools_test::Veriflash;
 class RunReport : public testing::Test {
  protected:
   static void SetUpTestSuite() {
-    dir_ = new std::string(tools_test::ScratchDir());
+    dir_ = new tools_test::ScratchDir;
     ASSERT_EQ(Veriflash("image create " + Pass()).status, 0);
     ASSERT_EQ(Veriflash("image create " + Fail() + " --digest wrong").status, 0);
   }
+  static void TearDownTestSuite() { delete dir_; }
   static std::string Pass() { return *dir_ + "/pass.bin"; }
   static std::string Fail() { return *dir_ + "/fail.bin"; }
-  static std::string* dir_;
+  static tools_test::ScratchDir* dir_;
 };
-std::string* RunReport::dir_;
+tools_test::ScratchDir* RunReport::dir_;
 
 nlohmann::json TscHob(const nlohmann::json& run) {
   for (const auto& hob : run["hobs"])

@@ -7,6 +7,7 @@
 #include "tools/veriflash/flash_file.h"
 #include "tools/veriflash/flash_text.h"
 #include "tools/veriflash/module_choice.h"
+#include "tools/veriflash/number_option.h"
 #include "tools/veriflash/output_options.h"
 #include "tools/veriflash/platform_options.h"
 #include "tools/veriflash/qemu_run.h"
@@ -76,8 +77,8 @@ void SetupRun(CLI::App& app, Command& chosen) {
   run->add_option("IMAGE", o->image, IMAGE_ARGUMENT_HELP)->required()->option_text("FILE");
   AddPlatformOptions(*run, o->platform);
   run->add_flag("--trace", o->trace, "Also list every port, MMIO and service access in order");
-  run->add_option("--timeout", o->timeout, "With --engine qemu: give up after this many seconds")
-      ->check(CLI::Range(1.0, 3600.0))
+  NumberIn(run->add_option("--timeout", o->timeout, "With --engine qemu: give up after this many seconds"),
+           NumberKind::Real, 1, 3600)
       ->option_text("SECONDS (default 60)");
   AddOutputOptions(*run, o->output);
   run->callback([o, &chosen] { chosen = [o] { return RunRun(*o); }; });
