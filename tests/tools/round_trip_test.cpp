@@ -96,11 +96,12 @@ TEST(RoundTrip, InspectAndBothEnginesAgreeOnEveryCause) {
     const auto ran = native.Json();
     EXPECT_EQ(ran["verdict"], c.status == 0 ? "pass" : "fail");
     EXPECT_EQ(ran["halted"], c.status != 0);
-    EXPECT_EQ(ran["postCodes"], c.status == 0 ? nlohmann::json::array() : nlohmann::json::array({"0x8F"}));
+    EXPECT_EQ(ran["postCodes"]["runs"], c.status == 0 ? nlohmann::json::array()
+                                                      : nlohmann::json::parse(R"([{"value":"0x8F","first":0,"times":1}])"));
     EXPECT_EQ(ran["reason"], c.status == 0 ? nlohmann::json() : nlohmann::json(c.reason));
     // Every failure sends the same one line; a pass sends nothing.
-    ASSERT_EQ(ran["trace"].size(), c.status == 0 ? 0u : 1u);
-    if (c.status != 0) EXPECT_EQ(ran["trace"][0]["text"], "TraceHub : POSTCODE=<8F>\r\n");
+    ASSERT_EQ(ran["trace"]["total"], c.status == 0 ? 0u : 1u);
+    if (c.status != 0) EXPECT_EQ(ran["trace"]["runs"][0]["value"]["text"], "TraceHub : POSTCODE=<8F>\r\n");
     EXPECT_TRUE(native.err.empty()) << native.err;
 
     if (!c.emulate) continue;
