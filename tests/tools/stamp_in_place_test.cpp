@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fcntl.h>
@@ -13,6 +12,7 @@
 #include <filesystem>
 #include <set>
 
+#include "tests/support/dead_pid.h"
 #include "tool_runner.h"
 
 namespace {
@@ -89,18 +89,10 @@ TEST(StampInPlace, KeepsModeOwnerAndNameOrRefusesAndWritesNothing) {
   }
 }
 
-// A pid that no process has any more: a child that has ended and been reaped.
-pid_t DeadPid() {
-  const pid_t child = fork();
-  if (child == 0) _exit(0);
-  waitpid(child, nullptr, 0);
-  return child;
-}
-
 TEST(StampInPlace, AWriteRemovesOnlyTheTemporariesOfDeadRuns) {
   const tools_test::ScratchDir dir;
   ASSERT_EQ(Veriflash("image create " + dir + "/wrong.bin --digest wrong").status, 0);
-  const std::string dead = std::to_string(DeadPid());
+  const std::string dead = std::to_string(test_support::DeadPid());
   const std::string alive = std::to_string(getpid());
   const std::string stale = "wrong.bin.veriflash-tmp-" + dead + "-a1B2c3";
   const std::string staleFolder = "old.bin.veriflash-tmp-" + dead + "-D4e5F6";
