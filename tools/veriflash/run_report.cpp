@@ -82,7 +82,8 @@ auto TraceErrorRuns(const vplat::TraceDecodeResult& trace) {
   return Summarize(trace.errors, [](const vplat::TraceDecodeError& e) { return vplat::Describe(e); });
 }
 
-std::string Same(const std::string& text) { return text; }
+// For lists whose values are already what the report shows.
+constexpr auto SAME = [](const auto& value) { return value; };
 
 std::string RunLine(const RunSubject& s) {
   const std::string engine = s.module ? DescribeModule(s.analysis.layout, *s.module) + ", emulated"
@@ -139,8 +140,8 @@ nlohmann::json RunJson(const RunSubject& s) {
     doc["hobs"].push_back(hob);
   }
   const vplat::TraceDecodeResult trace = vplat::DecodeTrace(o.log);
-  doc["trace"] = RunsJson(TraceRuns(trace), [](const nlohmann::json& m) { return m; });
-  doc["traceErrors"] = RunsJson(TraceErrorRuns(trace), Same);
+  doc["trace"] = RunsJson(TraceRuns(trace), SAME);
+  doc["traceErrors"] = RunsJson(TraceErrorRuns(trace), SAME);
   const runners::Verdict verdict = runners::VerdictOf(o);
   doc["verdict"] = runners::VerdictWord(verdict);
   doc["reason"] = verdict == runners::Verdict::Pass ? nlohmann::json() : nlohmann::json(RunReason(s));
@@ -151,7 +152,7 @@ nlohmann::json RunJson(const RunSubject& s) {
     doc["figures"]["entryStackBytes"] = s.run.figures->entryStack;
     doc["figures"]["endOfPeiStackBytes"] = s.run.figures->endOfPeiStack;
   }
-  if (s.accessLog) doc["accessLog"] = RunsJson(AccessRuns(o), Same);
+  if (s.accessLog) doc["accessLog"] = RunsJson(AccessRuns(o), SAME);
   return doc;
 }
 
@@ -175,7 +176,7 @@ void PrintRun(const RunSubject& s, bool verbose) {
   if (trace.messages.empty() && trace.errors.empty()) fmt::print("trace    no message\n");
   const auto rendered = [](const nlohmann::json& m) { return m["rendered"].get<std::string>(); };
   for (const std::string& line : RunTexts(TraceRuns(trace), rendered)) fmt::print("trace    {}\n", line);
-  for (const std::string& line : RunTexts(TraceErrorRuns(trace), Same))
+  for (const std::string& line : RunTexts(TraceErrorRuns(trace), SAME))
     fmt::print("trace    undecodable: {}\n", line);
   if (verbose) {
     std::string cost = fmt::format("{:.3f} s", s.run.seconds);
