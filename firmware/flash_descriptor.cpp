@@ -12,9 +12,6 @@ namespace {
 using common::Hex;
 
 constexpr uint32_t ERASED_RECORD = 0xFFFFFFFFu;
-// The densities a component record can state: 512 KiB << 0 .. 7.
-constexpr uint64_t SMALLEST_COMPONENT = 512u << 10;
-constexpr uint64_t LARGEST_COMPONENT = 64u << 20;
 constexpr uint8_t NO_SECOND_COMPONENT = 0xF0;
 
 // Where the builder puts the sections, as current descriptors do.
@@ -106,7 +103,7 @@ FlashDescriptor ReadFlashDescriptor(std::span<const uint8_t> file) {
 }
 
 std::vector<uint8_t> BuildFlashDescriptor(const std::vector<FlashRegion>& regions, uint64_t flashSize) {
-  if (!std::has_single_bit(flashSize) || flashSize < SMALLEST_COMPONENT || flashSize > LARGEST_COMPONENT)
+  if (!std::has_single_bit(flashSize) || flashSize < FLASH_COMPONENT_MIN || flashSize > FLASH_COMPONENT_MAX)
     throw FlashImageError("a flash of " + Hex(flashSize) + " bytes is not one flash component of 512 KiB to 64 MiB");
   std::vector<uint8_t> block(FLASH_DESCRIPTOR_SIZE, 0xFF);
 
@@ -118,7 +115,7 @@ std::vector<uint8_t> BuildFlashDescriptor(const std::vector<FlashRegion>& region
   header.Map2 = 0;
   std::memcpy(block.data(), &header, sizeof header);
 
-  const auto density = static_cast<uint8_t>(std::countr_zero(flashSize / SMALLEST_COMPONENT));
+  const auto density = static_cast<uint8_t>(std::countr_zero(flashSize / FLASH_COMPONENT_MIN));
   const FlashComponentRecord component{static_cast<uint8_t>(NO_SECOND_COMPONENT | density), {0, 0, 0}};
   std::memcpy(block.data() + COMPONENT_SECTION_AT, &component, sizeof component);
 

@@ -29,6 +29,9 @@ inline constexpr uint32_t FLASH_DESCRIPTOR_SIZE = 0x1000;
 inline constexpr uint32_t FLASH_BLOCK_SIZE = 0x1000;
 inline constexpr uint16_t FLASH_BLOCK_MASK = 0x7FFF;
 inline constexpr uint64_t FLASH_ADDRESSABLE_SIZE = uint64_t{FLASH_BLOCK_MASK + 1} * FLASH_BLOCK_SIZE;
+// The densities a component record can state: 512 KiB << 0 .. 7.
+inline constexpr uint64_t FLASH_COMPONENT_MIN = 512u << 10;
+inline constexpr uint64_t FLASH_COMPONENT_MAX = 64u << 20;
 // The map gives section bases in 16-byte units.
 inline constexpr uint32_t FLASH_SECTION_UNIT = 16;
 // Current chipsets define 16 region records; older ones fewer, with the next

@@ -13,21 +13,34 @@
 #include <cstring>
 #include <chrono>
 #include <regex>
+#include <system_error>
 #include <thread>
 
 #include "runners/run_qemu.h"
 
 namespace runners {
 
-WorkDir::WorkDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "veriflash-qemu-XXXXXX").string();
-  if (!::mkdtemp(pattern.data())) throw QemuError("cannot create a temporary directory: " + std::string(std::strerror(errno)));
-  path_ = pattern;
+namespace {
+
+constexpr const char* WORK_DIR_TAG = "veriflash-qemu";
+
+common::HeldScratch MakeWorkDir() {
+  const std::string folder = std::filesystem::temp_directory_path().string();
+  common::RemoveStaleScratch(folder, WORK_DIR_TAG);
+  try {
+    return common::HeldScratch::Folder(folder + "/", WORK_DIR_TAG);
+  } catch (const std::system_error& e) {
+    throw QemuError("cannot create a temporary directory in " + folder + ": " + e.code().message());
+  }
 }
+
+}  // namespace
+
+WorkDir::WorkDir() : held_(MakeWorkDir()) {}
 
 WorkDir::~WorkDir() {
   std::error_code ignored;
-  std::filesystem::remove_all(path_, ignored);
+  std::filesystem::remove_all(held_.path(), ignored);
 }
 
 Child::Child(const std::string& program, const std::vector<std::string>& args, const std::string& errors) {

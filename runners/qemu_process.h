@@ -14,19 +14,24 @@
 #include <string>
 #include <vector>
 
+#include "common/held_scratch.h"
+
 namespace runners {
 
-// A fresh directory for one boot's files, removed with everything in it.
+// A fresh directory for one boot's files ("veriflash-qemu-<pid>-XXXXXX" in
+// the system's temporary folder), removed with everything in it. It holds
+// the folder's lock while it lives, and removes first the folders that
+// killed runs left behind.
 class WorkDir {
  public:
   WorkDir();
   ~WorkDir();
   WorkDir(const WorkDir&) = delete;
   WorkDir& operator=(const WorkDir&) = delete;
-  std::string File(const char* name) const { return (path_ / name).string(); }
+  std::string File(const char* name) const { return (std::filesystem::path(held_.path()) / name).string(); }
 
  private:
-  std::filesystem::path path_;
+  common::HeldScratch held_;
 };
 
 // A child process, killed and reaped when the object goes, however the run

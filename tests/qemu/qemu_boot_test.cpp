@@ -70,7 +70,8 @@ TEST_F(QemuBoot, DamagedCodePartIsRefusedNamingTheVolumeBeforeQemuStarts) {
   // SECFV's header checksum.
   const size_t secfv = 0x484000 + 0x348000;
   image[secfv + offsetof(firmware::FirmwareVolumeHeader, Checksum)] ^= 1;
-  const std::string path = tools_test::ScratchDir() + "/damaged.bin";
+  const tools_test::ScratchDir dir;
+  const std::string path = dir + "/damaged.bin";
   std::ofstream(path, std::ios::binary) << image;
   const auto r = tools_test::Veriflash("run --engine qemu " + path);
   EXPECT_EQ(r.status, 2);

@@ -78,7 +78,7 @@ uint64_t TscFrequency(const std::string& hobs) {
 TEST(QemuGdb, ModuleEntryAndOnEndOfPeiReturnZeroAndTheHobListHoldsThePlausibleTscFrequency) {
   if (const std::string why = qemu_rig::WhyNot(); !why.empty()) GTEST_SKIP() << why;
   if (!qemu_rig::OnPath("gdb")) GTEST_SKIP() << "gdb is absent: install Debian's gdb";
-  const std::string dir = tools_test::ScratchDir();
+  const tools_test::ScratchDir dir;
   const uint16_t port = FreePort();
   std::ofstream(dir + "/script.gdb") << Script(port, qemu_rig::PreMemoryImageAddress(), dir + "/hobs.bin");
 

@@ -45,7 +45,7 @@ const ImageFileCase kImageFiles[] = {
 };
 
 TEST(BadInput, UnusableImagesAreRefusedByInspectAndRun) {
-  const std::string dir = tools_test::ScratchDir();
+  const tools_test::ScratchDir dir;
   for (const ImageFileCase& c : kImageFiles) {
     SCOPED_TRACE(c.name);
     const std::string path = dir + "/image";
@@ -79,7 +79,7 @@ const ModuleCase kModules[] = {
 };
 
 TEST(BadInput, ForeignOrCorruptModulesAreRefused) {
-  const std::string dir = tools_test::ScratchDir();
+  const tools_test::ScratchDir dir;
   ASSERT_EQ(Veriflash("image create " + dir + "/image.bin").status, 0);
   for (const ModuleCase& c : kModules) {
     SCOPED_TRACE(c.name);
@@ -94,7 +94,7 @@ TEST(BadInput, ForeignOrCorruptModulesAreRefused) {
 }
 
 TEST(BadInput, TheEmulatedModuleMayNotCoverTheFit) {
-  const std::string dir = tools_test::ScratchDir();
+  const tools_test::ScratchDir dir;
   ASSERT_EQ(Veriflash("image create --no-module --fit 0xFFD40100 " + dir + "/a.bin").status, 0);
   ExpectUnusable(Veriflash("run " + dir + "/a.bin"), dir + "/a.bin",
                  "cannot place " + kModule + ": the module at 0xFFD40000 would overlap the FIT at 0xFFD40100");
@@ -102,11 +102,11 @@ TEST(BadInput, TheEmulatedModuleMayNotCoverTheFit) {
 }
 
 TEST(BadInput, WithoutAShippedModuleEmulationSuggestsTheNativeEngine) {
-  const std::string dir = tools_test::ScratchDir();
+  const tools_test::ScratchDir dir;
   const std::string tool = dir + "/veriflash";
   std::filesystem::copy_file(VERIFLASH_TOOL, tool);
   // Nor where an installed tool finds it: <prefix>/share/veriflash.
-  const std::string installed = std::filesystem::path(dir).parent_path().string() + "/share/veriflash/veriflash.efi";
+  const std::string installed = std::filesystem::path(dir.path()).parent_path().string() + "/share/veriflash/veriflash.efi";
   ASSERT_EQ(Veriflash("image create --no-module " + dir + "/a.bin").status, 0);
   const std::string run = tool + " run " + dir + "/a.bin >" + dir + "/out 2>" + dir + "/err";
   EXPECT_EQ(WEXITSTATUS(std::system(run.c_str())), 2);
@@ -132,7 +132,7 @@ struct CreateCase {
 
 const CreateCase kCreates[] = {
     {"size not a multiple of 4 KiB", "--size 0x5A0001", "--size 5898241 bytes (0x5A0001) is not a multiple of 4 KiB"},
-    {"size beyond the flash window", "--size 17MiB", "is more than the 16 MiB flash window below 4 GiB"},
+    {"size beyond the flash window", "--size 17MiB", "--size 17MiB: not a size from 0x590000 to 0x1000000"},
     {"tamper outside the region", "--tamper 0xFFD40000",
      "--tamper 0xFFD40000 lies outside the checked region 0xFFA70000-0xFFD3FFFF"},
     {"manifest on the FIT", "--manifest 0xFFFDFF00", "the manifest at 0xFFFDFF00 would overlap the FIT at 0xFFFE0000"},
@@ -147,7 +147,7 @@ const CreateCase kCreates[] = {
 };
 
 TEST(BadInput, ImpossibleImagesAreNotWritten) {
-  const std::string dir = tools_test::ScratchDir();
+  const tools_test::ScratchDir dir;
   for (const CreateCase& c : kCreates) {
     SCOPED_TRACE(c.name);
     const auto r = Veriflash("image create " + dir + "/x.bin " + c.options);
@@ -159,7 +159,7 @@ TEST(BadInput, ImpossibleImagesAreNotWritten) {
 }
 
 TEST(BadInput, AnExistingImageIsReplacedOnlyWithForce) {
-  const std::string dir = tools_test::ScratchDir();
+  const tools_test::ScratchDir dir;
   const std::string path = dir + "/a.bin";
   ASSERT_EQ(Veriflash("image create " + path + " --seed 1").status, 0);
   const auto before = tools_test::ReadBytes(path);
@@ -167,8 +167,51 @@ TEST(BadInput, AnExistingImageIsReplacedOnlyWithForce) {
   EXPECT_EQ(tools_test::ReadBytes(path), before);
   EXPECT_EQ(Veriflash("image create --force " + path + " --seed 2").status, 0);
   EXPECT_NE(tools_test::ReadBytes(path), before);
-  for (const auto& entry : std::filesystem::directory_iterator(dir))
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
     EXPECT_EQ(entry.path().filename(), "a.bin");  // no temporary file left behind
+}
+
+// Every numeric option reads its own text: a plain range check lets nan
+// through, "-0" and "-1" were read into unsigned options, "1e400" is infinite.
+const struct {
+  const char* args;
+  const char* line;
+} kNumbers[] = {
+    {"run x.bin --engine qemu --timeout nan", "--timeout nan: not a number from 1 to 3600"},
+    {"run x.bin --engine qemu --timeout inf", "--timeout inf: not a number from 1 to 3600"},
+    {"run x.bin --engine qemu --timeout 1e400", "--timeout 1e400: not a number from 1 to 3600"},
+    {"run x.bin --engine qemu --timeout -0", "--timeout -0: not a number from 1 to 3600"},
+    {"run x.bin --engine qemu --timeout 3600.001", "--timeout 3600.001: not a number from 1 to 3600"},
+    {"run x.bin --engine qemu --timeout 0.999", "--timeout 0.999: not a number from 1 to 3600"},
+    {"image create x.bin --seed -1", "--seed -1: not a whole number from 0x0 to 0xFFFFFFFFFFFFFFFF"},
+    {"image create x.bin --seed 18446744073709551616",
+     "--seed 18446744073709551616: not a whole number from 0x0 to 0xFFFFFFFFFFFFFFFF"},
+    {"image create x.bin --fit -0", "--fit -0: not a whole number from 0x0 to 0xFFFFFFFF"},
+    {"image create x.bin --manifest 0xFFFD0000h", "--manifest 0xFFFD0000h: not a whole number from 0x0 to 0xFFFFFFFF"},
+    {"image create x.bin --module-at 1e3", "--module-at 1e3: not a whole number from 0x0 to 0xFFFFFFFF"},
+    {"image create x.bin --tamper 0xFFB00000 --tamper 0x100000000",
+     "--tamper 0x100000000: not a whole number from 0x0 to 0xFFFFFFFF"},
+    {"image create x.bin --size 0x58F000", "--size 0x58F000: not a size from 0x590000 to 0x1000000"},
+    {"image create x.bin --size 8XiB", "--size 8XiB: not a size from 0x590000 to 0x1000000"},
+    {"image create x.bin --descriptor --flash-size 128MiB", "--flash-size 128MiB: not a size from 0x80000 to 0x4000000"},
+};
+
+TEST(BadInput, NumericOptionsTakeOnlyFiniteNumbersInTheirRange) {
+  const tools_test::ScratchDir dir;
+  for (const auto& c : kNumbers) {
+    SCOPED_TRACE(c.args);
+    std::string args = c.args;
+    args.replace(args.find("x.bin"), 5, dir + "/x.bin");
+    const auto r = Veriflash(args);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, std::string("veriflash: ") + c.line + "\n");
+    EXPECT_FALSE(std::filesystem::exists(dir + "/x.bin"));
+  }
+  // The edges are taken, and a leading zero is decimal: 010 is ten, as 0xA is.
+  for (const char* seed : {"10", "010", "0xA"})
+    ASSERT_EQ(Veriflash("image create --size 0x590000 --seed " + std::string(seed) + " " + dir + "/" + seed).status, 0);
+  EXPECT_EQ(tools_test::ReadBytes(dir + "/010"), tools_test::ReadBytes(dir + "/10"));
+  EXPECT_EQ(tools_test::ReadBytes(dir + "/0xA"), tools_test::ReadBytes(dir + "/10"));
 }
 
 struct UsageCase {
@@ -199,7 +242,7 @@ const DescriptorCase kDescriptors[] = {
 };
 
 TEST(BadInput, MalformedDescriptorsAreUnusableForEveryCommand) {
-  const std::string dir = tools_test::ScratchDir();
+  const tools_test::ScratchDir dir;
   const std::string path = dir + "/dump.bin";
   ASSERT_EQ(Veriflash("image create --descriptor " + dir + "/good.bin").status, 0);
   for (const DescriptorCase& c : kDescriptors) {
@@ -240,7 +283,7 @@ const StampCase kStamps[] = {
 };
 
 TEST(BadInput, ImagesThatCannotBeStampedAreNotWritten) {
-  const std::string dir = tools_test::ScratchDir();
+  const tools_test::ScratchDir dir;
   const std::string image = dir + "/image.bin", out = dir + "/out.bin";
   for (const StampCase& c : kStamps) {
     SCOPED_TRACE(c.name);
@@ -330,7 +373,7 @@ namespace {
 // Special files: refused at once with one line, never opened in a way that
 // blocks (a FIFO with no writer), never replaced by -f.
 TEST(BadInput, SpecialFilesAreRefusedAtOnceAndNeverReplaced) {
-  const std::string dir = tools_test::ScratchDir();
+  const tools_test::ScratchDir dir;
   const std::string fifo = dir + "/fifo";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   ASSERT_EQ(Veriflash("image create " + dir + "/image.bin").status, 0);
@@ -357,7 +400,7 @@ TEST(BadInput, SpecialFilesAreRefusedAtOnceAndNeverReplaced) {
 // A file name that is not UTF-8 gets replacement characters in JSON; the
 // verdict does not depend on --json.
 TEST(BadInput, NamesThatAreNotUtf8StillGiveJson) {
-  const std::string dir = tools_test::ScratchDir();
+  const tools_test::ScratchDir dir;
   const std::string name = dir + "/caf\xE9.bin";
   ASSERT_EQ(Veriflash("image create " + name).status, 0);
   const auto r = Veriflash("inspect --json " + name);

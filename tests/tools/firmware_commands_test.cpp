@@ -50,12 +50,10 @@ std::vector<uint8_t> ModuleOfSize(uint32_t size, bool bss) {
 class FirmwareCommands : public testing::Test {
  protected:
   void SetUp() override {
-    dir_ = tools_test::ScratchDir();
     tools_test::WriteBytes(dir_ + "/erased.fd", std::vector<uint8_t>(0x10000, 0xFF));
     ASSERT_EQ(Veriflash("image create " + dir_ + "/plain.bin").status, 0);
   }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-  std::string dir_;
+  tools_test::ScratchDir dir_;
 };
 
 // With Debian's OVMF at hand also a code part cut short and stores that are

@@ -5,8 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
+#include <filesystem>
 
 #include "common/digest.h"
+#include "common/hex.h"
+#include "firmware/flash_descriptor.h"
 #include "image_patch.h"
 #include "tool_runner.h"
 
@@ -47,7 +51,7 @@ const SizeCase kSizes[] = {
 };
 
 TEST(FlashDump, EverySizeIsMappedFromItsTopAndChecked) {
-  const std::string dir = tools_test::ScratchDir();
+  const tools_test::ScratchDir dir;
   const std::string image = dir + "/image.bin";
   for (const SizeCase& c : kSizes) {
     SCOPED_TRACE(c.name);
@@ -90,7 +94,7 @@ TEST(FlashDump, EverySizeIsMappedFromItsTopAndChecked) {
 }
 
 TEST(FlashDump, StampingAWrongDigestMakesTheDumpBootOnTheRealBinary) {
-  const std::string dir = tools_test::ScratchDir();
+  const tools_test::ScratchDir dir;
   const std::string wrong = dir + "/wrong.bin", stamped = dir + "/stamped.bin";
   ASSERT_EQ(Veriflash("image create --descriptor --digest wrong " + wrong).status, 0);
   EXPECT_EQ(Veriflash("inspect " + wrong).status, 1);
@@ -126,6 +130,72 @@ TEST(FlashDump, StampingAWrongDigestMakesTheDumpBootOnTheRealBinary) {
   EXPECT_EQ(inPlace.status, 0);
   EXPECT_NE(inPlace.out.find("note: a signed manifest must be signed again after stamping"), std::string::npos);
   EXPECT_EQ(tools_test::ReadBytes(dir + "/bios.bin"), tools_test::ReadBytes(dir + "/right.bin"));
+}
+
+// The ME region's limit in a 16 MiB dump of image create --descriptor, whose
+// ME region ends at 0x7FFFFF, just below the BIOS region.
+void SetMeLimit(std::vector<uint8_t>& dump, uint16_t lastBlock) {
+  firmware::FlashDescriptorHeader header;
+  std::memcpy(&header, dump.data(), sizeof header);
+  const size_t record = header.Map0.RegionBase * firmware::FLASH_SECTION_UNIT +
+                        firmware::FLASH_REGION_ME * sizeof(firmware::FlashRegionRecord) +
+                        offsetof(firmware::FlashRegionRecord, Limit);
+  std::memcpy(dump.data() + record, &lastBlock, sizeof lastBlock);
+}
+
+struct OverlapCase {
+  const char* name;
+  uint16_t meLastBlock;
+  const char* overlap;  // "first-last" of the shared bytes, null for none
+  bool refused;         // the manifest's digest at file offset 0xFD004C lies in the ME region too
+};
+
+const OverlapCase kOverlaps[] = {
+    {"ME region below the BIOS region", 0x7FF, nullptr, false},
+    {"ME region over the BIOS region's first block", 0x800, "0x800000-0x800FFF", false},
+    {"ME region over the whole BIOS region", 0xFFF, "0x800000-0xFFFFFF", true},
+};
+
+TEST(FlashDump, OverlappingRegionsAreNotedAndTheirBytesNotStampedUnlessAllowed) {
+  const tools_test::ScratchDir dir;
+  const std::string image = dir + "/dump.bin", out = dir + "/out.bin";
+  for (const OverlapCase& c : kOverlaps) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(Veriflash("image create --force --descriptor --digest wrong " + image).status, 0);
+    auto bytes = tools_test::ReadBytes(image);
+    SetMeLimit(bytes, c.meLastBlock);
+    tools_test::WriteBytes(image, bytes);
+
+    const auto text = Veriflash("inspect " + image);
+    const std::string note = std::string("  note: the BIOS region 0x800000-0xFFFFFF and the ME region 0x001000-") +
+                             common::Hex(c.meLastBlock * 0x1000u + 0xFFF, 6) + " overlap at " +
+                             (c.overlap ? c.overlap : "") + ": both claim those bytes\n";
+    EXPECT_EQ(text.out.find(note) != std::string::npos, c.overlap != nullptr) << text.out;
+    EXPECT_EQ(text.out.find("note: the") != std::string::npos, c.overlap != nullptr);
+    const auto json = Veriflash("inspect --json " + image).Json()["flash"]["overlaps"];
+    if (c.overlap) {
+      const std::string range = c.overlap;
+      EXPECT_EQ(json, nlohmann::json::array({{{"regions", {1, 2}},
+                                              {"names", {"BIOS", "ME"}},
+                                              {"first", range.substr(0, 8)},
+                                              {"last", range.substr(9)}}}));
+    } else {
+      EXPECT_EQ(json, nlohmann::json::array());
+    }
+
+    const auto stamp = Veriflash("image stamp --force " + image + " -o " + out);
+    EXPECT_EQ(stamp.status, c.refused ? 2 : 0) << stamp.err;
+    if (c.refused) {
+      EXPECT_EQ(stamp.err, "veriflash: " + image +
+                               ": cannot stamp: the manifest's reference digest at 0xFFFD004C (BIOS offset 0x7D004C, "
+                               "file offset 0xFD004C) lies in the ME region 0x1000-0xFFFFFF as well as the BIOS "
+                               "region; give --allow-overlap to write it all the same\n");
+      EXPECT_FALSE(std::filesystem::exists(out));
+      EXPECT_EQ(Veriflash("image stamp --allow-overlap " + image + " -o " + out).status, 0);
+    }
+    EXPECT_EQ(Veriflash("inspect " + out).status, 0);
+    std::filesystem::remove(out);
+  }
 }
 
 }  // namespace

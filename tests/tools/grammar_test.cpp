@@ -18,8 +18,7 @@ const std::string kModule = (std::filesystem::path(VERIFLASH_TOOL).parent_path()
 
 // A scratch folder that goes when the test ends.
 struct Scratch {
-  std::string dir = tools_test::ScratchDir();
-  ~Scratch() { std::filesystem::remove_all(dir); }
+  tools_test::ScratchDir dir;
 };
 
 void ExpectRefused(const tools_test::ToolResult& r, const std::string& line) {

@@ -26,7 +26,7 @@ std::string WithEntryCode(const std::string& dir, const std::string& from, const
 }
 
 TEST(ModuleChoice, RunsTheImagesOwnModuleWhateverItDoes) {
-  const std::string dir = tools_test::ScratchDir();
+  const tools_test::ScratchDir dir;
   const std::string good = dir + "/good.bin";
   ASSERT_EQ(Veriflash("image create " + good).status, 0);
   const struct {
@@ -61,7 +61,7 @@ TEST(ModuleChoice, RunsTheImagesOwnModuleWhateverItDoes) {
 }
 
 TEST(ModuleChoice, PlacesTheShippedBuildOnlyWhereTheImageHoldsNoneAndSaysSo) {
-  const std::string dir = tools_test::ScratchDir();
+  const tools_test::ScratchDir dir;
   ASSERT_EQ(Veriflash("image create --no-module " + dir + "/bare.bin").status, 0);
   const auto r = Veriflash("run --json " + dir + "/bare.bin");
   EXPECT_EQ(r.status, 0) << r.err;
@@ -79,7 +79,7 @@ TEST(ModuleChoice, PlacesTheShippedBuildOnlyWhereTheImageHoldsNoneAndSaysSo) {
 // the FIT pointer; they may cover one another, as here, where the FIT's last
 // entry is the FIT pointer itself.
 TEST(ModuleChoice, AFitThatCoversTheFitPointerStillRuns) {
-  const std::string dir = tools_test::ScratchDir();
+  const tools_test::ScratchDir dir;
   vplat::FlashImageOptions o;
   o.fitAddress = 0xFFFFFF80u;  // 5 entries: up to 0xFFFFFFCF, over the pointer at 0xFFFFFFC0
   o.fitChecksum = false;

@@ -68,7 +68,7 @@ const Case kCases[] = {
 };
 
 TEST(RoundTrip, InspectAndBothEnginesAgreeOnEveryCause) {
-  const std::string dir = tools_test::ScratchDir();
+  const tools_test::ScratchDir dir;
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.name);
     const std::string image = dir + "/image.bin";
@@ -96,11 +96,12 @@ TEST(RoundTrip, InspectAndBothEnginesAgreeOnEveryCause) {
     const auto ran = native.Json();
     EXPECT_EQ(ran["verdict"], c.status == 0 ? "pass" : "fail");
     EXPECT_EQ(ran["halted"], c.status != 0);
-    EXPECT_EQ(ran["postCodes"], c.status == 0 ? nlohmann::json::array() : nlohmann::json::array({"0x8F"}));
+    EXPECT_EQ(ran["postCodes"]["runs"], c.status == 0 ? nlohmann::json::array()
+                                                      : nlohmann::json::parse(R"([{"value":"0x8F","first":0,"times":1}])"));
     EXPECT_EQ(ran["reason"], c.status == 0 ? nlohmann::json() : nlohmann::json(c.reason));
     // Every failure sends the same one line; a pass sends nothing.
-    ASSERT_EQ(ran["trace"].size(), c.status == 0 ? 0u : 1u);
-    if (c.status != 0) EXPECT_EQ(ran["trace"][0]["text"], "TraceHub : POSTCODE=<8F>\r\n");
+    ASSERT_EQ(ran["trace"]["total"], c.status == 0 ? 0u : 1u);
+    if (c.status != 0) EXPECT_EQ(ran["trace"]["runs"][0]["value"]["text"], "TraceHub : POSTCODE=<8F>\r\n");
     EXPECT_TRUE(native.err.empty()) << native.err;
 
     if (!c.emulate) continue;
@@ -114,7 +115,7 @@ TEST(RoundTrip, InspectAndBothEnginesAgreeOnEveryCause) {
 }
 
 TEST(RoundTrip, CreateSaysWhatItWroteAndInspectMapsIt) {
-  const std::string dir = tools_test::ScratchDir();
+  const tools_test::ScratchDir dir;
   const auto created = Veriflash("image create " + dir + "/a.bin");
   EXPECT_EQ(created.status, 0);
   EXPECT_EQ(created.out, "wrote " + dir +
@@ -148,7 +149,7 @@ TEST(RoundTrip, CreateSaysWhatItWroteAndInspectMapsIt) {
 }
 
 TEST(RoundTrip, RegionContentSizeAndLocationsAreHonoured) {
-  const std::string dir = tools_test::ScratchDir();
+  const tools_test::ScratchDir dir;
   std::vector<uint8_t> content(0x1000);
   for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<uint8_t>(i * 7);
   tools_test::WriteBytes(dir + "/region.bin", content);

@@ -2,6 +2,8 @@
 // frequency, the access log, the platform options, and the three-case demo.
 #include <gtest/gtest.h>
 
+#include "common/hex.h"
+#include "tests/support/pe_recipe.h"
 #include "tool_runner.h"
 
 namespace {
@@ -11,15 +13,16 @@ using tools_test::Veriflash;
 class RunReport : public testing::Test {
  protected:
   static void SetUpTestSuite() {
-    dir_ = new std::string(tools_test::ScratchDir());
+    dir_ = new tools_test::ScratchDir;
     ASSERT_EQ(Veriflash("image create " + Pass()).status, 0);
     ASSERT_EQ(Veriflash("image create " + Fail() + " --digest wrong").status, 0);
   }
+  static void TearDownTestSuite() { delete dir_; }
   static std::string Pass() { return *dir_ + "/pass.bin"; }
   static std::string Fail() { return *dir_ + "/fail.bin"; }
-  static std::string* dir_;
+  static tools_test::ScratchDir* dir_;
 };
-std::string* RunReport::dir_;
+tools_test::ScratchDir* RunReport::dir_;
 
 nlohmann::json TscHob(const nlohmann::json& run) {
   for (const auto& hob : run["hobs"])
@@ -63,19 +66,19 @@ TEST_F(RunReport, EveryTraceHubModeEndsInTheSameVerdict) {
     const auto failed = Veriflash(std::string("run --engine native --json --trace-hub ") + mode + " " + Fail());
     EXPECT_EQ(failed.status, 1);
     EXPECT_EQ(failed.Json()["traceHub"], mode);
-    EXPECT_EQ(failed.Json()["postCodes"], nlohmann::json::array({"0x8F"}));
-    const auto trace = failed.Json()["trace"];
+    EXPECT_EQ(failed.Json()["postCodes"]["runs"], nlohmann::json::parse(R"([{"value":"0x8F","first":0,"times":1}])"));
+    const auto trace = failed.Json()["trace"]["runs"];
     if (std::string(mode) == "present") {
       ASSERT_EQ(trace.size(), 1u);
-      EXPECT_EQ(trace[0]["master"], 32);
-      EXPECT_EQ(trace[0]["channel"], 14);
-      EXPECT_EQ(trace[0]["text"], "TraceHub : POSTCODE=<8F>\r\n");
+      EXPECT_EQ(trace[0]["value"]["master"], 32);
+      EXPECT_EQ(trace[0]["value"]["channel"], 14);
+      EXPECT_EQ(trace[0]["value"]["text"], "TraceHub : POSTCODE=<8F>\r\n");
     } else {
       EXPECT_EQ(trace, nlohmann::json::array());  // nowhere to send it
     }
     const auto passed = Veriflash(std::string("run --engine native --json --trace-hub ") + mode + " " + Pass());
     EXPECT_EQ(passed.status, 0);
-    EXPECT_EQ(passed.Json()["trace"], nlohmann::json::array());  // a pass sends nothing
+    EXPECT_EQ(passed.Json()["trace"]["runs"], nlohmann::json::array());  // a pass sends nothing
   }
 }
 
@@ -117,6 +120,59 @@ TEST(Demo, JsonHoldsTheThreeCasesWithInspectAndRun) {
   EXPECT_EQ(doc["cases"][2]["inspect"]["flash"]["descriptor"], true);
   EXPECT_EQ(doc["cases"][2]["stamp"]["at"]["offset"], "0xFD004C");
   EXPECT_EQ(doc["cases"][2]["run"]["verdict"], "pass");
+}
+
+// A module that never stops writing POST codes: the report lists them in
+// runs, the first and the last 16 of them, whatever their number.
+struct LoopingModule {
+  const char* name;
+  std::vector<uint8_t> code;
+  bool counts;  // writes 0x01, 0x02, ... instead of one code
+};
+
+const LoopingModule kLoops[] = {
+    {"one code", {0xB0, 0x55, 0xE6, 0x80, 0xEB, 0xFC}, false},              // mov al,0x55; out 0x80,al; jmp out
+    {"counting", {0x31, 0xC0, 0xFE, 0xC0, 0xE6, 0x80, 0xEB, 0xFA}, true},  // xor eax,eax; inc al; out 0x80,al; jmp inc
+};
+
+std::string Code(uint64_t n) { return common::Hex(n & 0xFF, 2); }
+
+TEST_F(RunReport, AModuleLoopingOnPort80GivesASmallReportOfRuns) {
+  for (const LoopingModule& m : kLoops) {
+    SCOPED_TRACE(m.name);
+    test_support::PeRecipe recipe;
+    recipe.code = m.code;
+    recipe.relocations = {0x0000};
+    const std::string module = *dir_ + "/loop.efi";
+    tools_test::WriteBytes(module, test_support::BuildPe(recipe));
+    const auto json = Veriflash("run --json --module " + module + " " + Pass());
+    const auto text = Veriflash("run --module " + module + " " + Pass());
+    ASSERT_EQ(json.status, 1) << json.err;
+    const auto codes = json.Json()["postCodes"];
+    const uint64_t total = codes["total"];
+    ASSERT_GT(total, 10000u);
+    EXPECT_LT(json.out.size(), 16384u);
+    EXPECT_LT(text.out.size(), 16384u);
+    std::string line;
+    if (!m.counts) {
+      EXPECT_EQ(codes["runs"], nlohmann::json::array({{{"value", "0x55"}, {"first", 0}, {"times", total}}}));
+      EXPECT_EQ(codes["omitted"], nullptr);
+      line = "0x55 ×" + std::to_string(total);
+    } else {
+      ASSERT_EQ(codes["runs"].size(), 32u);
+      for (uint64_t i = 0; i < 32; ++i) {
+        const uint64_t index = i < 16 ? i : total - 32 + i;
+        EXPECT_EQ(codes["runs"][i], nlohmann::json({{"value", Code(index + 1)}, {"first", index}, {"times", 1}}));
+        if (i == 16) line += " … " + std::to_string(total - 32) + " runs, " + std::to_string(total - 32) +
+                             " items not shown …";
+        line += (line.empty() ? "" : " ") + Code(index + 1);
+      }
+      EXPECT_EQ(codes["omitted"], nlohmann::json({{"at", 16}, {"runs", total - 32}, {"items", total - 32}}));
+    }
+    EXPECT_NE(text.out.find("\nPOST     " + line + "\n"), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("\nverdict  FAIL: POST code " + line + " on port 0x80, then the module was stopped\n"),
+              std::string::npos);
+  }
 }
 
 }  // namespace

@@ -29,13 +29,8 @@ std::vector<std::string> ToolResult::ErrLines() const {
 }
 
 ToolResult Veriflash(const std::string& args) {
-  // Where the tool's two streams land, removed when the test program ends.
-  struct Captures {
-    std::string dir = ScratchDir();
-    ~Captures() { std::filesystem::remove_all(dir); }
-  };
-  static const Captures captures;
-  const std::string out = captures.dir + "/stdout", err = captures.dir + "/stderr";
+  static const ScratchDir dir;
+  const std::string out = dir + "/stdout", err = dir + "/stderr";
   const std::string command = std::string(VERIFLASH_TOOL) + " " + args + " >" + out + " 2>" + err;
   const int raw = std::system(command.c_str());
   ToolResult result;
@@ -45,10 +40,13 @@ ToolResult Veriflash(const std::string& args) {
   return result;
 }
 
-std::string ScratchDir() {
-  std::string pattern = testing::TempDir() + "veriflash_tools_XXXXXX";
-  if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-  return pattern;
+ScratchDir::ScratchDir() : path_(testing::TempDir() + "veriflash_tools_XXXXXX") {
+  if (!mkdtemp(path_.data())) throw std::runtime_error("mkdtemp failed");
+}
+
+ScratchDir::~ScratchDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
 }
 
 std::vector<uint8_t> ReadBytes(const std::string& path) {

@@ -63,7 +63,7 @@ StampedDump MakeStampedDump(std::vector<uint8_t> bios) {
                                             SizeText(DUMP_SIZE)),
                                 firmware::BuildFlashDump(bios, DUMP_SIZE)),
                    {}};
-  dump.stamp = StampReferenceDigest(dump.file);
+  dump.stamp = StampReferenceDigest(dump.file, false);
   return dump;
 }
 

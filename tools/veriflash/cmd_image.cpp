@@ -19,6 +19,7 @@
 #include "tools/veriflash/inspect_report.h"
 #include "tools/veriflash/option_words.h"
 #include "tools/veriflash/module_file.h"
+#include "tools/veriflash/number_option.h"
 #include "tools/veriflash/output_file.h"
 #include "tools/veriflash/output_options.h"
 #include "tools/veriflash/tool_error.h"
@@ -186,21 +187,23 @@ void SetupImage(CLI::App& app, Command& chosen) {
       "the check fail on purpose.");
   create->add_option("OUT", o->out, "Image file to write (atomically); - writes it to stdout. Required, here or as -o")->option_text("FILE");
   create->add_option("-o,--output", o->out, "The same as OUT; give one of the two")->option_text("FILE");
-  create->add_option("--size", o->size, "Image size; a multiple of 4 KiB from 0x590000 (reaching down to 0xFFA70000) "
-                                        "to 16 MiB")
-      ->transform(CLI::AsSizeValue(false))
+  NumberIn(create->add_option("--size", o->size, "Image size; a multiple of 4 KiB from 0x590000 (reaching down to "
+                                                 "0xFFA70000) to 16 MiB"),
+           NumberKind::Size, MIN_IMAGE_SIZE, MAX_IMAGE_SIZE)
       ->option_text("SIZE (default 8MiB)");
   create->add_option("--fill", o->fill, "Content of the checked region")
       ->transform(Words(std::map<std::string, vplat::RegionFill>{{"pattern", vplat::RegionFill::Pattern},
                                                                  {"zeros", vplat::RegionFill::Zeros}}))
       ->option_text("pattern|zeros (default pattern)");
-  create->add_option("--seed", o->seed, "Seed of the region's pattern")->option_text("N (default 1)");
+  NumberIn(create->add_option("--seed", o->seed, "Seed of the region's pattern"), NumberKind::Integer, 0, UINT64_MAX)
+      ->option_text("N (default 1)");
   create->add_option("--content", o->content,
                      "Fill the checked region from FILE (at most 0x2D0000 bytes; a shorter file is padded with 0xFF)")
       ->option_text("FILE")
       ->excludes("--fill")
       ->excludes("--seed");
-  create->add_option("--fit", o->fit, "Physical address of the FIT")->option_text("ADDR (default 0xFFFE0000)");
+  NumberIn(create->add_option("--fit", o->fit, "Physical address of the FIT"), NumberKind::Integer, 0, UINT32_MAX)
+      ->option_text("ADDR (default 0xFFFE0000)");
   create->add_option("--fit-checksum", o->fitChecksum,
                      "valid: checksum bit set and the table sums to zero; off: bit clear, not verified; "
                      "bad: bit set and the table does not sum to zero (FAILS: CRC Error)")
@@ -209,7 +212,8 @@ void SetupImage(CLI::App& app, Command& chosen) {
       ->option_text("valid|off|bad (default valid)");
   create->add_flag("--no-fit", o->noFit, "Leave the FIT and the FIT pointer erased (FAILS: Not Found)")
       ->excludes("--fit-checksum");
-  create->add_option("--manifest", o->manifest, "Physical address of the boot policy manifest")
+  NumberIn(create->add_option("--manifest", o->manifest, "Physical address of the boot policy manifest"),
+           NumberKind::Integer, 0, UINT32_MAX)
       ->option_text("ADDR (default 0xFFFD0000)");
   create->add_flag("--no-manifest-entry", o->noManifestEntry,
                    "Leave the boot policy manifest entry (type 0x0C) out of the FIT (FAILS: Not Found)");
@@ -220,14 +224,16 @@ void SetupImage(CLI::App& app, Command& chosen) {
       ->transform(Words(std::map<std::string, vplat::ReferenceDigest>{
           {"correct", vplat::ReferenceDigest::Correct}, {"wrong", vplat::ReferenceDigest::Wrong}}))
       ->option_text("correct|wrong (default correct)");
-  create->add_option("--tamper", o->tamper,
-                     "Flip bit 0 of the byte at this address of the checked region after the digest was taken; "
-                     "repeatable (FAILS: Security Violation)")
+  NumberIn(create->add_option("--tamper", o->tamper,
+                               "Flip bit 0 of the byte at this address of the checked region after the digest was "
+                               "taken; repeatable (FAILS: Security Violation)"),
+           NumberKind::Integer, 0, UINT32_MAX)
       ->option_text("ADDR ...");
   create->add_option("--module", o->module, "Module to place (default: the veriflash.efi this program ships)")
       ->option_text("FILE");
-  create->add_option("--module-at", o->moduleAt,
-                     "Physical address the module is placed and rebased at, above the checked region")
+  NumberIn(create->add_option("--module-at", o->moduleAt,
+                               "Physical address the module is placed and rebased at, above the checked region"),
+           NumberKind::Integer, 0, UINT32_MAX)
       ->option_text("ADDR (default 0xFFD40000)");
   create->add_flag("--no-module", o->noModule, "Place no module (with --firmware: add none to it)")
       ->excludes("--module")
@@ -236,8 +242,8 @@ void SetupImage(CLI::App& app, Command& chosen) {
       "--descriptor", o->descriptor,
       "Write a full SPI flash dump instead: a flash descriptor, an ME region (zeros) as a placeholder, and the "
       "image as the BIOS region at the top of the flash");
-  create->add_option("--flash-size", o->flashSize, "Size of the full dump: a power of two up to 64 MiB")
-      ->transform(CLI::AsSizeValue(false))
+  NumberIn(create->add_option("--flash-size", o->flashSize, "Size of the full dump: a power of two up to 64 MiB"),
+           NumberKind::Size, firmware::FLASH_COMPONENT_MIN, firmware::FLASH_COMPONENT_MAX)
       ->needs(descriptor)
       ->option_text("SIZE (default 16MiB)");
   CLI::Option* firmwareOption =

@@ -21,6 +21,7 @@ struct ImageStampOptions {
   std::string out;
   bool inPlace = false;
   bool force = false;
+  bool allowOverlap = false;
   OutputOptions output;
 };
 
@@ -29,8 +30,11 @@ int RunImageStamp(const ImageStampOptions& o) {
   RefuseJsonToStdout(out, o.output.json);
   if (!o.inPlace) CheckOutput(out, o.force);
   FlashFile file = LoadFlashFile(o.image);
-  const Stamp stamp = StampReferenceDigest(file);
-  WriteOutput(out, file.bytes, o.inPlace || o.force);
+  const Stamp stamp = StampReferenceDigest(file, o.allowOverlap);
+  if (o.inPlace)
+    ReplaceFileInPlace(out, file.bytes);
+  else
+    WriteOutput(out, file.bytes, o.force);
   Note(o.output, fmt::format("wrote {} ({} bytes)", out, file.bytes.size()));
 
   const Analysis& analysis = stamp.stamped;
@@ -70,9 +74,15 @@ void SetupImageStamp(CLI::App& image, Command& chosen) {
   stamp->add_option("IMAGE", o->image, IMAGE_ARGUMENT_HELP)->required()->option_text("FILE");
   CLI::Option_group* target = stamp->add_option_group("where", "Where the stamped image goes: one of");
   target->add_option("-o,--output", o->out, "Write the stamped image to OUT (atomically); - writes it to stdout")->option_text("OUT");
-  target->add_flag("--in-place", o->inPlace, "Replace IMAGE by the stamped image (atomically)");
+  target->add_flag("--in-place", o->inPlace,
+                   "Replace IMAGE by the stamped image (atomically), keeping its mode, owner and group. Refuses a "
+                   "symbolic link, a file with other hard links, and a file you may not write (as root too: one "
+                   "without any write permission bit, such as 0444)");
   target->require_option(1);
   stamp->add_flag("-f,--force", o->force, "Replace OUT if it exists")->excludes("--in-place");
+  stamp->add_flag("--allow-overlap", o->allowOverlap,
+                  "Write the digest even where the flash descriptor gives its bytes to another region as well (the "
+                  "ME region, say); without it such an image is refused");
   AddOutputOptions(*stamp, o->output);
   stamp->callback([o, &chosen] { chosen = [o] { return RunImageStamp(*o); }; });
 }

@@ -9,6 +9,7 @@
 #include "tools/veriflash/image_set.h"
 #include "tools/veriflash/inspect_report.h"
 #include "tools/veriflash/module_choice.h"
+#include "tools/veriflash/number_option.h"
 #include "tools/veriflash/output_options.h"
 #include "tools/veriflash/platform_options.h"
 #include "tools/veriflash/qemu_run.h"
@@ -82,8 +83,8 @@ void SetupRun(CLI::App& app, Command& chosen) {
   AddImageSetOptions(*run, o->images, o->output);
   AddPlatformOptions(*run, o->platform, true);
   run->add_flag("--trace", o->trace, "Also list every port, MMIO and service access in order");
-  run->add_option("--timeout", o->timeout, "With --engine qemu: give up after this many seconds")
-      ->check(CLI::Range(1.0, 3600.0))
+  NumberIn(run->add_option("--timeout", o->timeout, "With --engine qemu: give up after this many seconds"),
+           NumberKind::Real, 1, 3600)
       ->option_text("SECONDS (default 60)");
   AddOutputOptions(*run, o->output);
   run->callback([o, run, &chosen] {

@@ -2,6 +2,7 @@
 
 #include <fmt/core.h>
 
+#include "firmware/flash_region_overlap.h"
 #include "tools/veriflash/flash_text.h"
 
 namespace veriflash {
@@ -24,6 +25,11 @@ nlohmann::json RegionJson(const firmware::FlashLayout& layout, const firmware::F
           {"last", Hex(r.last)}, {"size", Hex(r.Size())},                      {"inFile", r.last < layout.fileSize}};
 }
 
+std::vector<firmware::FlashRegionOverlap> Overlaps(const firmware::FlashLayout& layout) {
+  return layout.descriptor ? firmware::FlashRegionOverlaps(layout.descriptor->regions)
+                           : std::vector<firmware::FlashRegionOverlap>{};
+}
+
 }  // namespace
 
 std::string DescribeFlashLayout(const firmware::FlashLayout& layout) {
@@ -43,6 +49,10 @@ void PrintFlashLayout(const firmware::FlashLayout& layout) {
   for (const firmware::FlashRegion& r : layout.descriptor->regions)
     fmt::print("  {:>4}  {:<14}  {}  {}{}\n", r.index, firmware::FlashRegionName(r.index), Range(layout, r),
                SizeText(r.Size()), r.last < layout.fileSize ? "" : ", beyond the end of the file");
+  for (const firmware::FlashRegionOverlap& o : Overlaps(layout))
+    fmt::print("  note: the {} region {} and the {} region {} overlap at {}: both claim those bytes\n",
+               firmware::FlashRegionName(o.a.index), Range(layout, o.a), firmware::FlashRegionName(o.b.index),
+               Range(layout, o.b), Range(layout, {0, o.first, o.last}));
 }
 
 nlohmann::json FlashLayoutJson(const firmware::FlashLayout& layout) {
@@ -55,7 +65,13 @@ nlohmann::json FlashLayoutJson(const firmware::FlashLayout& layout) {
                           {"size", Hex(layout.windowSize)},
                           {"offset", Hex(layout.WindowFileOffset())},
                           {"biosOffset", Hex(layout.WindowFileOffset() - layout.bios.first)}}},
-                        {"wholeBiosMapped", layout.WholeBiosMapped()}};
+                        {"wholeBiosMapped", layout.WholeBiosMapped()},
+                        {"overlaps", nlohmann::json::array()}};
+  for (const firmware::FlashRegionOverlap& o : Overlaps(layout))
+    doc["overlaps"].push_back({{"regions", {o.a.index, o.b.index}},
+                               {"names", {firmware::FlashRegionName(o.a.index), firmware::FlashRegionName(o.b.index)}},
+                               {"first", Hex(o.first)},
+                               {"last", Hex(o.last)}});
   if (layout.descriptor) {
     doc["regionTable"] = Hex(layout.descriptor->regionTable);
     for (const auto& r : layout.descriptor->regions) doc["regions"].push_back(RegionJson(layout, r));

@@ -30,9 +30,18 @@ std::string ImageSizeProblem(uint64_t size);
 // The whole file, at most `maxSize` bytes and not empty; `what` names it in errors.
 std::vector<uint8_t> ReadFile(const std::string& path, const std::string& what, uint64_t maxSize);
 
-// Writes through a temporary file in the same directory and renames it into
-// place, so `path` is either the old file or the whole new one. An existing
-// file is replaced only with `replace`.
+// Writes through a temporary file in the same directory
+// ("<path>.veriflash-tmp-<pid>-XXXXXX") and renames it into place, so `path`
+// is either the old file or the whole new one. An existing file is replaced
+// only with `replace`. Removes first the temporaries that killed runs left in
+// that directory.
 void WriteFileAtomically(const std::string& path, const std::vector<uint8_t>& bytes, bool replace);
+
+// The same for a file that stays the same file to its users: the new bytes
+// keep its mode, owner and group. A ToolError, before anything is written,
+// for a symbolic link, a file that is not regular, one with other hard links
+// (they would keep the old bytes), one without a write permission bit for
+// the caller (root included), and an owner or group the caller cannot give.
+void ReplaceFileInPlace(const std::string& path, const std::vector<uint8_t>& bytes);
 
 }  // namespace veriflash

@@ -7,6 +7,7 @@
 #include "tools/veriflash/flash_layout_report.h"
 #include "tools/veriflash/flash_text.h"
 #include "tools/veriflash/inspect_report.h"
+#include "tools/veriflash/run_length.h"
 #include "tools/veriflash/tool_error.h"
 #include "vplat/devices/pit8254.h"
 #include "vplat/devices/trace_decoder.h"
@@ -55,11 +56,34 @@ std::vector<HobView> Hobs(const runners::Outcome& o) {
   return hobs;
 }
 
-std::string PostCodes(const runners::Outcome& o) {
-  std::string text;
-  for (uint8_t code : o.postCodes) text += (text.empty() ? "" : " ") + Hex(code, 2);
-  return text.empty() ? "none" : text;
+// The access log of a run lists every access; most of its runs are distinct
+// in a run that ends, so it keeps more of them than a list of facts does.
+constexpr size_t ACCESS_LOG_SHOWN_RUNS = 1024;
+
+std::string CodeText(uint8_t code) { return Hex(code, 2); }
+
+auto PostCodeRuns(const runners::Outcome& o) {
+  return Summarize(o.postCodes, [](uint8_t code) { return code; });
 }
+
+std::string PostCodes(const runners::Outcome& o) { return RunLine(PostCodeRuns(o), CodeText); }
+
+auto AccessRuns(const runners::Outcome& o) {
+  return Summarize(o.log, [](const vplat::Access& a) { return vplat::Describe(a); }, ACCESS_LOG_SHOWN_RUNS);
+}
+
+auto TraceRuns(const vplat::TraceDecodeResult& trace) {
+  return Summarize(trace.messages, [](const vplat::TraceMessage& m) -> nlohmann::json {
+    return {{"master", m.master}, {"channel", m.channel}, {"text", m.text}, {"rendered", vplat::RenderMessage(m)}};
+  });
+}
+
+auto TraceErrorRuns(const vplat::TraceDecodeResult& trace) {
+  return Summarize(trace.errors, [](const vplat::TraceDecodeError& e) { return vplat::Describe(e); });
+}
+
+// For lists whose values are already what the report shows.
+constexpr auto SAME = [](const auto& value) { return value; };
 
 std::string RunLine(const RunSubject& s) {
   const std::string engine = s.module ? DescribeModule(s.analysis.layout, *s.module) + ", emulated"
@@ -107,8 +131,7 @@ nlohmann::json RunJson(const RunSubject& s) {
   doc["halted"] = o.halted;
   doc["stopped"] = o.stopped;
   doc["end"] = o.endDetail.empty() ? nlohmann::json() : nlohmann::json(o.endDetail);
-  doc["postCodes"] = nlohmann::json::array();
-  for (uint8_t code : o.postCodes) doc["postCodes"].push_back(Hex(code, 2));
+  doc["postCodes"] = RunsJson(PostCodeRuns(o), CodeText);
   doc["hobs"] = nlohmann::json::array();
   for (const HobView& h : Hobs(o)) {
     nlohmann::json hob = {{"address", Hex(h.address, 8)}, {"what", h.what}, {"createdByModule", h.createdByModule}};
@@ -117,11 +140,8 @@ nlohmann::json RunJson(const RunSubject& s) {
     doc["hobs"].push_back(hob);
   }
   const vplat::TraceDecodeResult trace = vplat::DecodeTrace(o.log);
-  doc["trace"] = nlohmann::json::array();
-  for (const auto& m : trace.messages)
-    doc["trace"].push_back({{"master", m.master}, {"channel", m.channel}, {"text", m.text}, {"rendered", vplat::RenderMessage(m)}});
-  doc["traceErrors"] = nlohmann::json::array();
-  for (const auto& e : trace.errors) doc["traceErrors"].push_back(vplat::Describe(e));
+  doc["trace"] = RunsJson(TraceRuns(trace), SAME);
+  doc["traceErrors"] = RunsJson(TraceErrorRuns(trace), SAME);
   const runners::Verdict verdict = runners::VerdictOf(o);
   doc["verdict"] = runners::VerdictWord(verdict);
   doc["reason"] = verdict == runners::Verdict::Pass ? nlohmann::json() : nlohmann::json(RunReason(s));
@@ -132,10 +152,7 @@ nlohmann::json RunJson(const RunSubject& s) {
     doc["figures"]["entryStackBytes"] = s.run.figures->entryStack;
     doc["figures"]["endOfPeiStackBytes"] = s.run.figures->endOfPeiStack;
   }
-  if (s.accessLog) {
-    doc["accessLog"] = nlohmann::json::array();
-    for (const auto& a : o.log) doc["accessLog"].push_back(vplat::Describe(a));
-  }
+  if (s.accessLog) doc["accessLog"] = RunsJson(AccessRuns(o), SAME);
   return doc;
 }
 
@@ -157,8 +174,10 @@ void PrintRun(const RunSubject& s, bool verbose) {
   fmt::print("POST     {}\n", PostCodes(o));
   const vplat::TraceDecodeResult trace = vplat::DecodeTrace(o.log);
   if (trace.messages.empty() && trace.errors.empty()) fmt::print("trace    no message\n");
-  for (const auto& m : trace.messages) fmt::print("trace    {}\n", vplat::RenderMessage(m));
-  for (const auto& e : trace.errors) fmt::print("trace    undecodable: {}\n", vplat::Describe(e));
+  const auto rendered = [](const nlohmann::json& m) { return m["rendered"].get<std::string>(); };
+  for (const std::string& line : RunTexts(TraceRuns(trace), rendered)) fmt::print("trace    {}\n", line);
+  for (const std::string& line : RunTexts(TraceErrorRuns(trace), SAME))
+    fmt::print("trace    undecodable: {}\n", line);
   if (verbose) {
     std::string cost = fmt::format("{:.3f} s", s.run.seconds);
     if (s.run.figures)
@@ -169,7 +188,13 @@ void PrintRun(const RunSubject& s, bool verbose) {
   }
   if (s.accessLog) {
     fmt::print("\naccess log ({} entries)\n", o.log.size());
-    for (size_t i = 0; i < o.log.size(); ++i) fmt::print("  {:>5}  {}\n", i, vplat::Describe(o.log[i]));
+    const auto runs = AccessRuns(o);
+    for (size_t i = 0; i < runs.runs.size(); ++i) {
+      if (i == runs.omittedAt && runs.omittedRuns > 0)
+        fmt::print("         {}\n", OmittedText(runs.omittedRuns, runs.omittedItems));
+      const auto& run = runs.runs[i];
+      fmt::print("  {:>5}  {}{}\n", run.first, run.value, run.times > 1 ? fmt::format(" ×{}", run.times) : "");
+    }
     fmt::print("\n");
   }
   const runners::Verdict verdict = runners::VerdictOf(o);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "firmware/flash_region_overlap.h"
 #include "module/fit/fit.h"
 #include "tools/veriflash/flash_text.h"
 #include "tools/veriflash/inspect_report.h"
@@ -12,7 +13,7 @@
 
 namespace veriflash {
 
-Stamp StampReferenceDigest(FlashFile& file) {
+Stamp StampReferenceDigest(FlashFile& file, bool allowOverlap) {
   const Analysis analysis = AnalyzeImage(file.window, file.layout);
   const auto refuse = [&](const std::string& why) {
     throw ToolError(fmt::format("{}: cannot stamp: {}", file.name, why));
@@ -33,6 +34,17 @@ Stamp StampReferenceDigest(FlashFile& file) {
   if (module && at < uint64_t{module->base} + module->size && uint64_t{at} + MANIFEST_DIGEST_SIZE > module->base)
     refuse(fmt::format("the manifest's reference digest at {} lies inside the module placed at {}", Where(file.layout, at),
                        Where(file.layout, module->base)));
+
+  if (file.layout.descriptor && !allowOverlap) {
+    const uint32_t first = file.layout.FileOffset(at);
+    const auto others =
+        firmware::OtherRegionsAt(file.layout.descriptor->regions, file.layout.bios, first, first + MANIFEST_DIGEST_SIZE - 1);
+    if (!others.empty())
+      refuse(fmt::format("the manifest's reference digest at {} lies in the {} region {}-{} as well as the BIOS "
+                         "region; give --allow-overlap to write it all the same",
+                         Where(file.layout, at), firmware::FlashRegionName(others.front().index),
+                         Hex(others.front().first), Hex(others.front().last)));
+  }
 
   Stamp stamp{at, *analysis.reference, *analysis.computed, {}};
   std::copy(stamp.after.begin(), stamp.after.end(), file.bytes.begin() + file.layout.FileOffset(at));

@@ -27,7 +27,8 @@ struct Stamp {
 // region, there is no usable FIT or manifest, the digest would run past
 // 4 GiB, lie inside the checked region (no digest could ever match) or
 // inside the placed module, or the check would still fail on the stamped
-// image (the digest overwrote the FIT or its pointer).
-Stamp StampReferenceDigest(FlashFile& file);
+// image (the digest overwrote the FIT or its pointer), or the digest's bytes
+// belong to another descriptor region as well, unless `allowOverlap`.
+Stamp StampReferenceDigest(FlashFile& file, bool allowOverlap);
 
 }  // namespace veriflash
