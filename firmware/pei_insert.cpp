@@ -7,6 +7,7 @@
 #include "firmware/firmware_volume.h"
 #include "firmware/lzma_stream.h"
 #include "firmware/pe_image.h"
+#include "firmware/pei_volume.h"
 #include "firmware/pi_guid.h"
 #include "firmware/pi_layout.h"
 #include "firmware/pi_section.h"
@@ -19,44 +20,6 @@ namespace {
 
 bool HoldsSections(uint8_t fileType) {
   return fileType != FV_FILETYPE_RAW && fileType != FV_FILETYPE_FFS_PAD;
-}
-
-// Where the volume's first byte lies when its PEIMs run: each PE32 PEIM was
-// rebased to run in place, so its ImageBase less its offset in the volume
-// gives it. Every PEIM must agree.
-uint32_t VolumeBase(const FirmwareVolume& volume) {
-  std::optional<uint32_t> base;
-  for (const FfsFile& f : volume.files) {
-    if (f.type != FV_FILETYPE_PEIM && f.type != FV_FILETYPE_PEI_CORE) continue;
-    std::vector<Section> sections;
-    try {
-      sections = ParseSections(f.data);
-    } catch (const FirmwareError&) {
-      continue;
-    }
-    uint64_t inData = 0;
-    for (const Section& s : sections) {
-      inData = AlignUp(inData, SECTION_ALIGNMENT);
-      if (s.type == EFI_SECTION_PE32) {
-        const uint64_t imageAt = f.offset + f.HeaderSize() + inData + (s.Size() - s.payload.size());
-        uint32_t imageBase;
-        try {
-          imageBase = ReadPe(s.payload).imageBase;
-        } catch (const PeError&) {
-          break;  // not an image that runs in place
-        }
-        const uint32_t candidate = static_cast<uint32_t>(imageBase - imageAt);
-        if (base && *base != candidate)
-          throw FirmwareError("the PEIMs of the PEI volume disagree about where it runs (" + Hex(*base, 8) + " and " +
-                              Hex(candidate, 8) + " from file " + GuidText(f.name) + ")");
-        base = candidate;
-        break;
-      }
-      inData += s.Size();
-    }
-  }
-  if (!base) throw FirmwareError("the PEI volume has no PE32 PEIM that tells where it runs");
-  return *base;
 }
 
 class Inserter {
@@ -133,26 +96,17 @@ class Inserter {
   void EditPeiVolume(FirmwareVolume& volume) {
     report_.volumeSize = volume.Size();
     report_.freeBefore = volume.Size() - volume.FreeSpaceStart();
-    report_.volumeBase = VolumeBase(volume);
+    const std::optional<uint32_t> base = PeimVolumeBase(volume);
+    if (!base) throw FirmwareError("the PEI volume has no PE32 PEIM that tells where it runs");
+    report_.volumeBase = *base;
     if (options_.module) {
       if (volume.FindFile(options_.peim.name))
         throw FirmwareError("the PEI volume already holds a file named " + GuidText(options_.peim.name));
       if (options_.preMemory) ListFirst(volume);
       AddModule(volume);
     }
-    if (FfsFile* apriori = volume.FindFile(PEI_APRIORI_FILE_GUID)) report_.apriori = AprioriList(*apriori);
+    report_.apriori = AprioriList(volume);
     report_.freeAfter = volume.Size() - volume.FreeSpaceStart();
-  }
-
-  // The GUIDs of an a-priori file: its RAW section holds them one after the other.
-  static std::vector<PiGuid> AprioriList(const FfsFile& file) {
-    std::vector<PiGuid> list;
-    for (const Section& s : ParseSections(file.data)) {
-      if (s.type != EFI_SECTION_RAW) continue;
-      for (size_t at = 0; at + sizeof(PiGuid) <= s.payload.size(); at += sizeof(PiGuid))
-        list.push_back(ReadRecord<PiGuid>(s.payload, at));
-    }
-    return list;
   }
 
   // The a-priori file gets the module's name at the end of its list. It is
@@ -164,7 +118,7 @@ class Inserter {
     apriori.name = PEI_APRIORI_FILE_GUID;
     apriori.type = FV_FILETYPE_FREEFORM;
     if (FfsFile* old = volume.FindFile(PEI_APRIORI_FILE_GUID)) {
-      list = AprioriList(*old);
+      list = AprioriList(volume);
       apriori.attributes = old->attributes;
       const uint32_t offset = old->offset;
       *old = MakePadFile(old->Size(), volume.ErasePolarity());
