@@ -21,6 +21,8 @@ const std::string kModule = (std::filesystem::path(VERIFLASH_TOOL).parent_path()
 const std::string kModuleGuid = "aa639189-75ff-4fb1-bafc-250c14a28657";
 const std::string kCopyGuid = "0badc0de-0000-4000-8000-000000000001";
 // OVMF's PEI volume runs at 0x820000 once SEC has decompressed it, and is 0xE0000 bytes long.
+// The volumes of OVMF's code, outermost first, down to it: FVMAIN_COMPACT, its
+// file 1, the LZMA section, the volume section after a RAW one.
 constexpr uint32_t PEIFV_BASE = 0x820000, PEIFV_SIZE = 0xE0000;
 
 class ModuleInVolumes : public testing::Test {
@@ -38,7 +40,9 @@ class ModuleInVolumes : public testing::Test {
     efi[entry + 1] = 0x0B;
     tools_test::WriteBytes(dir_ + "/ud2.efi", efi);
     const std::string vars = " --vars " + kVars;
-    shipped_ = Veriflash("image create " + dir_ + "/shipped.bin --firmware " + kCode + vars).status == 0;
+    const auto created = Veriflash("image create --json " + dir_ + "/shipped.bin --firmware " + kCode + vars);
+    shipped_ = created.status == 0;
+    if (shipped_) inserted_ = created.Json()["firmware"]["module"];
     twoCopies_ =
         Veriflash("firmware add " + kCode + " -o " + dir_ + "/ud2.fd --module " + dir_ + "/ud2.efi").status == 0 &&
         Veriflash("firmware add " + dir_ + "/ud2.fd -o " + dir_ + "/two.fd --guid " + kCopyGuid).status == 0 &&
@@ -53,9 +57,11 @@ class ModuleInVolumes : public testing::Test {
   }
   static std::string dir_;
   static bool shipped_, twoCopies_;
+  static nlohmann::json inserted_;  // where image create put the module
 };
 std::string ModuleInVolumes::dir_;
 bool ModuleInVolumes::shipped_ = false, ModuleInVolumes::twoCopies_ = false;
+nlohmann::json ModuleInVolumes::inserted_;
 
 uint32_t Address(const nlohmann::json& text) { return static_cast<uint32_t>(std::stoul(text.get<std::string>(), nullptr, 16)); }
 
@@ -96,6 +102,7 @@ TEST_F(ModuleInVolumes, InspectNamesEachCopyInTheCompressedPeiVolume) {
       ASSERT_EQ(path.size(), 4u);
       EXPECT_EQ(path[2], "LZMA section");
       const uint32_t at = Address(m["address"]);
+      if (std::string(c.image) == "shipped") EXPECT_EQ(m["address"], inserted_["imageAddress"]);
       EXPECT_GT(at, previous) << "copies in the order of their files";
       EXPECT_LT(at, PEIFV_BASE + PEIFV_SIZE);
       EXPECT_EQ(at % 32, 0u) << "the module's section alignment";
@@ -153,6 +160,39 @@ TEST_F(ModuleInVolumes, EmulatedRunRunsEveryCopyWhereItRuns) {
           << reason;
     }
   }
+}
+
+// The PEI volume in a listing whose code part's first volume is volumes[at].
+const nlohmann::json& PeiVolume(const nlohmann::json& list, size_t at) {
+  return list["volumes"][at]["files"][1]["sections"][0]["sections"][1]["volumes"][0];
+}
+
+TEST_F(ModuleInVolumes, ListKeepsEveryFileOfThePeiVolumeAndMarksTheModule) {
+  const auto code = Veriflash("firmware list --json " + kCode);
+  const auto image = Veriflash("firmware list --json " + dir_ + "/shipped.bin");
+  ASSERT_EQ(code.status, 0) << code.err;
+  ASSERT_EQ(image.status, 0) << image.err;
+  const nlohmann::json codeList = code.Json(), imageList = image.Json();
+  const nlohmann::json& before = PeiVolume(codeList, 0);
+  const nlohmann::json& after = PeiVolume(imageList, 1);  // after the variable store
+  EXPECT_EQ(before["base"], "0x00820000");
+  EXPECT_EQ(after["base"], "0x00820000");
+  const size_t kept = before["files"].size();
+  ASSERT_GT(after["files"].size(), kept);
+  for (size_t i = 0; i < kept; ++i) EXPECT_EQ(after["files"][i], before["files"][i]) << i;
+  std::vector<nlohmann::json> marked;
+  for (const auto& f : before["files"]) EXPECT_TRUE(f["module"].is_null()) << f["name"];
+  for (const auto& f : after["files"])
+    if (!f["module"].is_null()) marked.push_back(f);
+  ASSERT_EQ(marked.size(), 1u);
+  EXPECT_EQ(marked[0]["name"], kModuleGuid);
+  EXPECT_EQ(marked[0]["uiName"], "veriflash");
+  EXPECT_EQ(marked[0]["offset"], inserted_["fileOffset"]);
+  EXPECT_EQ(marked[0]["module"]["identicalToShipped"], true);
+  std::vector<std::string> inPlace;
+  for (const auto& s : marked[0]["sections"])
+    if (!s["inPlaceAddress"].is_null()) inPlace.push_back(s["inPlaceAddress"]);
+  EXPECT_EQ(inPlace, std::vector<std::string>{inserted_["imageAddress"]});
 }
 
 }  // namespace
