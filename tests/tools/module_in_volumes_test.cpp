@@ -98,6 +98,7 @@ TEST_F(ModuleInVolumes, InspectNamesEachCopyInTheCompressedPeiVolume) {
       EXPECT_EQ(m["inVolume"]["name"], "veriflash");
       EXPECT_EQ(m["inVolume"]["preMemory"], false);
       EXPECT_EQ(m["inVolume"]["inPlaceKnown"], true);
+      EXPECT_TRUE(m["inVolume"]["volume"].is_string()) << "the PEI volume's name from its extended header";
       const std::vector<std::string> path = m["inVolume"]["path"];
       ASSERT_EQ(path.size(), 4u);
       EXPECT_EQ(path[2], "LZMA section");

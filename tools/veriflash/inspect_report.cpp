@@ -100,6 +100,7 @@ void PrintModulesInVolumes(const InspectSubject& s) {
   for (const ModuleChoice& m : s.inVolumes) {
     const VolumePlace& v = *m.inVolume;
     fmt::print("  file {}{}\n", firmware::GuidText(v.file), v.uiName.empty() ? "" : " (" + v.uiName + ")");
+    fmt::print("    volume   {}\n", v.volume ? firmware::GuidText(*v.volume) : "without a name");
     fmt::print("    in       {}\n", fmt::join(v.path, " > "));
     fmt::print("    PE32     section at {} of the file's data, {} bytes of image\n", Hex(v.sectionOffset), Hex(m.size));
     fmt::print("    runs at  {}, entry {}{}\n", Hex(m.address, 8), Hex(m.address + firmware::ReadPe(m.efi).entryRva, 8),

@@ -84,8 +84,8 @@ std::vector<ModuleChoice> ImageModules(const std::vector<uint8_t>& window) {
     m.address = found.imageBase;
     m.size = found.sizeOfImage;
     m.identicalToShipped = found.identicalToShipped;
-    m.inVolume = VolumePlace{std::move(found.path), found.file,          std::move(found.uiName),
-                             found.sectionOffset,   found.preMemory,     found.inPlaceKnown};
+    m.inVolume = VolumePlace{std::move(found.path),  found.volumeName, found.file,        std::move(found.uiName),
+                             found.sectionOffset,    found.preMemory,  found.inPlaceKnown};
   }
   return modules;
 }
@@ -121,12 +121,14 @@ std::vector<ModuleChoice> ChooseModules(const PlatformOptions& o, const std::str
 
 std::string VolumePlaceText(const VolumePlace& v) {
   const std::string name = v.uiName.empty() ? "" : " (" + v.uiName + ")";
-  return fmt::format("file {}{} of {}, PE32 section at {}", firmware::GuidText(v.file), name, fmt::join(v.path, " > "),
-                     Hex(v.sectionOffset));
+  const std::string volume = v.volume ? "volume " + firmware::GuidText(*v.volume) + " in " : "";
+  return fmt::format("file {}{} of {}{}, PE32 section at {}", firmware::GuidText(v.file), name, volume,
+                     fmt::join(v.path, " > "), Hex(v.sectionOffset));
 }
 
 nlohmann::json VolumePlaceJson(const VolumePlace& v) {
   return {{"path", v.path},
+          {"volume", v.volume ? nlohmann::json(firmware::GuidText(*v.volume)) : nlohmann::json()},
           {"file", firmware::GuidText(v.file)},
           {"name", v.uiName.empty() ? nlohmann::json() : nlohmann::json(v.uiName)},
           {"sectionOffset", Hex(v.sectionOffset)},

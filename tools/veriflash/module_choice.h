@@ -24,6 +24,7 @@ enum class ModuleSource { Image, Shipped, File };
 // firmware tree, read by the engine and the reports.
 struct VolumePlace {
   std::vector<std::string> path;  // the containers down to its volume, outermost first
+  std::optional<firmware::PiGuid> volume;  // the volume's name, from its extended header
   firmware::PiGuid file{};
   std::string uiName;
   uint32_t sectionOffset = 0;  // of its PE32 section in the file's data
