@@ -64,7 +64,7 @@ int RunRun(const RunOptions& o) {
     return ReportUnmappedRegion(o.image, o.platform, analysis, o.output);
   if (o.platform.engine == Engine::Native) return RunNativeEngine(o, image, analysis);
   const std::vector<ModuleChoice> modules = ChooseModules(o.platform, o.image, image, analysis);
-  if (modules.front().source == ModuleSource::Shipped && !modules.front().inVolume)
+  if (modules.front().source == ModuleSource::Shipped)
     fmt::print(stderr, "veriflash: note: {} holds no module; running the shipped build placed at {}\n", o.image,
                Hex(modules.front().address, 8));
   // Every copy runs, as the board runs each PEIM; the first that fails decides.
