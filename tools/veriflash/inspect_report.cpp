@@ -61,7 +61,9 @@ std::string AreaSpan(const firmware::FlashLayout& layout, const FlashArea& area)
     const uint32_t first = layout.WindowBase() + static_cast<uint32_t>(area.first - windowAt);
     return Span(layout, first, first + static_cast<uint32_t>(area.last - area.first));
   }
-  return fmt::format("{:<21}  file {}-{}, not mapped", "", Hex(area.first), Hex(area.last));
+  // Padded to the width of the offsets of a mapped range, so the columns line up.
+  const size_t width = OffsetRange(layout, layout.WindowBase(), layout.WindowBase()).size();
+  return fmt::format("{:<21}  {:<{}}", "not mapped", fmt::format("file {}-{}", Hex(area.first), Hex(area.last)), width);
 }
 
 void PrintMap(const InspectSubject& s) {
