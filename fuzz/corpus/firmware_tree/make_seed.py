@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Writes the seed of firmware_tree_fuzz: a volume whose firmware-volume-image
+"""Writes nested_peim, the seed of firmware_tree_fuzz (not named seed-*, which
+fuzz/seeds/write_seeds.sh replaces): a volume whose firmware-volume-image
 file holds, in a volume section, a PEI volume with the module's PEIM file.
 Written from the public layouts, apart from the firmware code it exercises.
 
@@ -54,7 +55,7 @@ def main():
     pei = volume([peim], (len(peim) + 0x1FFF) // 0x1000 * 0x1000)
     outer_file = ffs_file(FV_NAME, 0x0B, sections(section(0x17, pei)))
     outer = volume([outer_file], (len(outer_file) + 0x1FFF) // 0x1000 * 0x1000)
-    Path(__file__).with_name("seed-nested-peim").write_bytes(outer)
+    Path(__file__).with_name("nested_peim").write_bytes(outer)
 
 
 if __name__ == "__main__":
