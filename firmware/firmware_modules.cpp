@@ -50,6 +50,7 @@ std::vector<FirmwareModule> FindModulesInFirmware(std::span<const uint8_t> image
     m.volumeOffset = at.volume.offset;
     m.volumeName = at.volume.name;
     m.file = at.file.name;
+    m.fileIndex = at.file.index;
     m.uiName = at.file.uiName;
     m.fileOffset = at.file.offset;
     m.sectionOffset = at.section.offset;

@@ -21,6 +21,7 @@ struct FirmwareModule {
   uint64_t volumeOffset = 0;  // from the start of the data the volume lies in
   std::optional<PiGuid> volumeName;
   PiGuid file{};
+  uint32_t fileIndex = 0;  // TreeFile::index of its file
   std::string uiName;  // empty without a user-interface section
   uint32_t fileOffset = 0;     // in its volume
   uint32_t sectionOffset = 0;  // of its PE32 section, from the start of the file's data

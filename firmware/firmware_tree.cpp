@@ -91,6 +91,7 @@ class Walker {
 
   TreeFile File(const TreeVolume& volume, const FfsFile& f, int depth) {
     TreeFile file;
+    file.index = filesMet_++;
     file.name = f.name;
     file.type = f.type;
     file.attributes = f.attributes;
@@ -209,6 +210,7 @@ class Walker {
   const Pe32Visitor& onPe32_;
   std::vector<std::string> path_;
   size_t volumePath_ = 0;  // the steps of path_ that lead to the volume being read
+  uint32_t filesMet_ = 0;
 };
 
 }  // namespace

@@ -39,6 +39,7 @@ struct TreeSection {
 };
 
 struct TreeFile {
+  uint32_t index = 0;  // the order the walk met it in, from 0: FirmwareModule::fileIndex names it
   PiGuid name{};
   uint8_t type = 0;
   uint8_t attributes = 0;

@@ -32,6 +32,7 @@ std::optional<uint32_t> PeimVolumeBase(const FirmwareVolume& volume) {
         } catch (const PeError&) {
           break;  // not an image that runs in place
         }
+        if (imageBase < imageAt) break;  // an image never rebased to run in place (ImageBase 0)
         const uint32_t candidate = static_cast<uint32_t>(imageBase - imageAt);
         if (base && *base != candidate)
           throw FirmwareError("the PEIMs of the PEI volume disagree about where it runs (" + Hex(*base, 8) + " and " +

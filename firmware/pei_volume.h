@@ -14,7 +14,8 @@ namespace firmware {
 
 // The volume's first byte when its PEIMs run: a PE32 PEIM's ImageBase less
 // the image's offset in the volume. Nullopt when no PEIM or PEI core holds a
-// PE32 image that ReadPe accepts; throws FirmwareError when two disagree.
+// PE32 image that ReadPe accepts and that was rebased to run in place (an
+// ImageBase below its offset was not); throws FirmwareError when two disagree.
 std::optional<uint32_t> PeimVolumeBase(const FirmwareVolume& volume);
 
 // The GUIDs the a-priori file lists, in order; empty without one. Throws

@@ -19,9 +19,12 @@ void NoteEnd(const CallResult& call, Outcome& outcome) {
   outcome.endDetail = call.detail;
 }
 
-EmulatedRun Run(const Scenario& scenario, const firmware::PlacedModule& module, const emu::Budget& budget) {
+// `inRam`, when not empty, is the module's image to load at module.base in RAM.
+EmulatedRun Run(const Scenario& scenario, const firmware::PlacedModule& module, const emu::Budget& budget,
+                std::span<const uint8_t> inRam = {}) {
   vplat::Platform platform;
   Configure(platform, scenario);
+  if (!inRam.empty()) std::copy(inRam.begin(), inRam.end(), platform.memory.Ram(module.base, module.size));
   emu::Emulator emulator(platform, {module.base, module.size}, budget);
 
   // Any non-NULL handle will do: the module only tests it against NULL.
@@ -74,6 +77,21 @@ EmulatedRun EmulateInPlace(const Scenario& scenario, const EmuOptions& options) 
   module.entry = module.base + module.info.entryRva;
   module.size = module.info.sizeOfImage;
   return Run(scenario, module, options.budget);
+}
+
+EmulatedRun EmulateInRam(const Scenario& scenario, const std::vector<uint8_t>& efi, const EmuOptions& options) {
+  firmware::PlacedModule module;
+  module.info = firmware::ReadPe(efi);
+  if (options.moduleAddress < vplat::STACK_TOP ||
+      uint64_t{options.moduleAddress} + module.info.sizeOfImage > vplat::RAM_SIZE)
+    throw firmware::PeError("module of " + common::Hex(module.info.sizeOfImage) + " bytes at " +
+                            common::Hex(options.moduleAddress) + " does not lie in the RAM free for it (" +
+                            common::Hex(vplat::STACK_TOP) + "-" + common::Hex(vplat::RAM_SIZE - 1) + ")");
+  const std::vector<uint8_t> image = firmware::RebasePe(efi, options.moduleAddress);
+  module.base = options.moduleAddress;
+  module.entry = module.base + module.info.entryRva;
+  module.size = module.info.sizeOfImage;
+  return Run(scenario, module, options.budget, image);
 }
 
 Outcome RunEmulated(const Scenario& scenario, const std::vector<uint8_t>& efi, const EmuOptions& options) {

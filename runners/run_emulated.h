@@ -1,7 +1,7 @@
 // Runs a scenario on a module binary: ModuleEntry, then the End-of-PEI
 // signal, on a fresh virtual platform with the emulated processor, with the
 // same outcome record as RunNative. The module is either placed into the
-// scenario's flash first, or already there.
+// scenario's flash first, or already there, or loaded into RAM.
 #pragma once
 
 #include <cstdint>
@@ -42,6 +42,12 @@ EmulatedRun Emulate(const Scenario& scenario, const std::vector<uint8_t>& efi, c
 // Runs the module that the scenario's image holds at options.moduleAddress,
 // as it lies there. Throws firmware::PeError when no valid module is there.
 EmulatedRun EmulateInPlace(const Scenario& scenario, const EmuOptions& options = {});
+
+// Runs `efi` rebased to options.moduleAddress in RAM, where a PEI core runs a
+// PEIM of a volume it decompressed there. The address must leave the
+// platform's own data below vplat::STACK_TOP alone and the image end within
+// RAM. Throws as Emulate does.
+EmulatedRun EmulateInRam(const Scenario& scenario, const std::vector<uint8_t>& efi, const EmuOptions& options);
 
 Outcome RunEmulated(const Scenario& scenario, const std::vector<uint8_t>& efi, const EmuOptions& options = {});
 

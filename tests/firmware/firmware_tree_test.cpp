@@ -157,6 +157,7 @@ TEST(FirmwareTree, WalksIntoTheCompressedPeiVolumeAndPlacesEveryPeim) {
   std::vector<FileSeen> seen;
   for (const firmware::TreeFile& f : pei.files)
     if (f.type != firmware::FV_FILETYPE_FFS_PAD) seen.push_back({f.name, f.type, f.uiName, f.apriori});
+  EXPECT_EQ(pei.files[0].index, 3u) << "after the outer volume's three files";
   const std::vector<FileSeen> expected = {
       {PEI_CORE, firmware::FV_FILETYPE_PEI_CORE, "PeiCore", false},
       {ALPHA, firmware::FV_FILETYPE_PEIM, "Alpha", false},
@@ -229,7 +230,7 @@ TEST(FirmwareModules, FindsEachCopyByNameOrByItsBytes) {
   };
   struct Case {
     const char* name;
-    const std::vector<uint8_t>& image;
+    std::vector<uint8_t> image;
     std::span<const uint8_t> shipped;
     std::vector<Expected> modules;
   };
@@ -245,10 +246,12 @@ TEST(FirmwareModules, FindsEachCopyByNameOrByItsBytes) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const std::vector<firmware::FirmwareModule> found = firmware::FindModulesInFirmware(c.image, c.shipped);
+    const firmware::FirmwareTree tree = firmware::ReadFirmwareTree(c.image);
     ASSERT_EQ(found.size(), c.modules.size());
     for (size_t i = 0; i < found.size(); ++i) {
       const firmware::FirmwareModule& m = found[i];
       EXPECT_EQ(m.file, c.modules[i].file);
+      EXPECT_EQ(tree.volumes[0].files[2].sections[0].sections[0].volumes[0].files.at(m.fileIndex - 3).name, m.file);
       EXPECT_EQ(m.uiName, c.modules[i].ui);
       EXPECT_EQ(m.preMemory, c.modules[i].preMemory);
       EXPECT_EQ(m.identicalToShipped, c.modules[i].identical);

@@ -64,6 +64,14 @@ TEST(FlashDump, EverySizeIsMappedFromItsTopAndChecked) {
     EXPECT_EQ(doc["flash"]["descriptor"], c.descriptor);
     EXPECT_EQ(doc["flash"]["window"]["address"], c.base);
     EXPECT_EQ(doc["flash"]["wholeBiosMapped"], c.wholeBios);
+    // The flash map's areas: the descriptor's regions in file order; the image holds no firmware volume.
+    std::vector<std::string> areas;
+    for (const auto& a : doc["areas"]) areas.push_back(a["what"]);
+    const std::vector<std::string> regions = {"descriptor region 0", "ME region 2", "BIOS region 1"};
+    EXPECT_EQ(areas, c.descriptor ? regions : std::vector<std::string>());
+    if (c.descriptor) {
+      EXPECT_EQ(doc["areas"][2]["last"], common::Hex(c.fileSize - 1));
+    }
     if (c.manifestOffset) {
       EXPECT_EQ(doc["manifest"]["offset"], c.manifestOffset);
       EXPECT_EQ(doc["manifest"]["biosOffset"], c.manifestBiosOffset);

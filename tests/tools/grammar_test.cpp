@@ -147,7 +147,7 @@ TEST(Grammar, OutputPathsAreCheckedBeforeTheWork) {
     SCOPED_TRACE(c.args);
     const auto paths = [&](std::string text) {
       text = std::regex_replace(text, std::regex("NONE"), none);
-      return std::regex_replace(text, std::regex("DIR"), s.dir);
+      return std::regex_replace(text, std::regex("DIR"), s.dir.path());
     };
     ExpectRefused(Veriflash(paths(c.args)), paths(c.line));
   }
@@ -215,7 +215,7 @@ TEST(Grammar, RefusalsWithJsonPrintAnErrorDocument) {
   const Scratch s;
   for (const DocumentCase& c : kDocuments) {
     SCOPED_TRACE(c.args);
-    const auto paths = [&](const std::string& text) { return std::regex_replace(text, std::regex("DIR"), s.dir); };
+    const auto paths = [&](const std::string& text) { return std::regex_replace(text, std::regex("DIR"), s.dir.path()); };
     const auto r = Veriflash(paths(c.args));
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err, "veriflash: " + paths(c.error) + "\n");

@@ -44,7 +44,7 @@ struct Case {
 Case Check(const DemoOptions& o, FlashFile file) {
   Analysis analysis = AnalyzeImage(file.window, file.layout);
   std::optional<ModuleChoice> module;
-  if (o.platform.engine == Engine::Emulated) module = ChooseModule(o.platform, file.name, file.window, analysis);
+  if (o.platform.engine == Engine::Emulated) module = ChooseModules(o.platform, file.name, file.window, analysis).front();
   EngineRun run =
       RunModule(o.platform.engine, MakeScenario(o.platform, file.name, file.window), module ? &*module : nullptr);
   return {std::move(file), std::move(analysis), std::move(module), std::move(run)};

@@ -1,5 +1,6 @@
 // veriflash firmware add FIRMWARE.fd -o OUT.fd: puts the module into a
-// firmware image's PEI volume, ready to boot.
+// firmware image's PEI volume, ready to boot. `firmware list` lives in
+// cmd_firmware_list.cpp.
 #include <fmt/core.h>
 
 #include "tools/veriflash/commands.h"
@@ -77,6 +78,7 @@ void SetupFirmware(CLI::App& app, Command& chosen) {
   add->add_flag("-f,--force", o->force, "Replace the output file if it exists");
   AddOutputOptions(*add, o->output);
   add->callback([o, &chosen] { chosen = [o] { return RunFirmwareAdd(*o); }; });
+  SetupFirmwareList(*group, chosen);
 }
 
 }  // namespace veriflash

@@ -7,7 +7,6 @@
 #include "tools/veriflash/flash_text.h"
 #include "tools/veriflash/image_file.h"
 #include "tools/veriflash/inspect_report.h"
-#include "tools/veriflash/module_file.h"
 #include "tools/veriflash/output_file.h"
 #include "tools/veriflash/output_options.h"
 #include "tools/veriflash/stamp.h"
@@ -40,7 +39,7 @@ int RunImageStamp(const ImageStampOptions& o) {
   const Analysis& analysis = stamp.stamped;
   const bool changed = stamp.before != stamp.after;
   if (o.output.json) {
-    nlohmann::json doc = InspectJson({out, analysis, FindPlacedModule(file.window)});
+    nlohmann::json doc = InspectJson(Inspected(out, file.window, analysis));
     doc["written"] = out;
     doc["stamp"] = {{"at", WhereJson(file.layout, stamp.at)},
                     {"before", common::HexDigest(stamp.before)},

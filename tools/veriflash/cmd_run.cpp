@@ -29,40 +29,85 @@ struct RunOptions {
   OutputOptions output;
 };
 
+// The exit status of a run. The analysis works the shipped logic through;
+// only a run of that same logic can contradict it.
+int ExitStatusOfRun(const std::string& image, const runners::Outcome& outcome, const Analysis& analysis, bool shippedLogic) {
+  const runners::Verdict verdict = runners::VerdictOf(outcome);
+  if (verdict != VerdictOf(analysis) && shippedLogic)
+    fmt::print(stderr, "veriflash: warning: {}: the run and the analysis of inspect disagree; please report this image\n",
+               image);
+  return ExitStatusOf(verdict);
+}
+
+// The host build runs the shipped logic: where the image's own module is
+// another build, the run says nothing about that module, and a note says so.
+ImageVerdict RunNativeEngine(const RunOptions& o, const std::string& imageFile, const std::vector<uint8_t>& image,
+                             const Analysis& analysis) {
+  for (const ModuleChoice& own : ImageModules(image))
+    if (own.identicalToShipped != true)
+      fmt::print(stderr,
+                 "veriflash: note: {}: {}; the native engine runs the host build of the shipped logic, not that "
+                 "module: --engine emulated runs it\n",
+                 imageFile, DescribeModule(analysis.layout, own));
+  Note(o.output, fmt::format("running {} on the native engine", imageFile));
+  const EngineRun run = RunModule(o.platform.engine, MakeScenario(o.platform, imageFile, image), nullptr);
+  const RunSubject subject{imageFile, o.platform, run, nullptr, analysis, o.trace};
+  if (o.output.json) {
+    PrintJson(RunJson(subject), o.output);
+  } else {
+    PrintRun(subject, o.output.verbose);
+  }
+  return {ExitStatusOfRun(imageFile, run.outcome, analysis, true), RunReason(subject)};
+}
+
 ImageVerdict Run(const RunOptions& o, const std::string& imageFile) {
   if (o.platform.engine == Engine::Qemu) {
     const int status = RunInQemu({imageFile, o.timeout, o.output});
-    return {status, status == EXIT_PASS ? "" : "POST code 0x8F and the halt loop in real firmware"};
+    return {status, status == EXIT_PASS ? "" : "the check failed in real firmware"};
   }
   const FlashFile file = LoadFlashFile(imageFile);
   const std::vector<uint8_t>& image = file.window;  // what the engines map below 4 GiB
   const Analysis analysis = AnalyzeImage(image, file.layout);
   if (!HoldsRegion(analysis.layout))
     return {ReportUnmappedRegion(imageFile, o.platform, analysis, o.output), FailureReason(analysis.steps.back())};
-  std::optional<ModuleChoice> module;
-  if (o.platform.engine == Engine::Emulated) {
-    module = ChooseModule(o.platform, imageFile, image, analysis);
-    if (module->source == ModuleSource::Shipped)
-      fmt::print(stderr, "veriflash: note: {} holds no module; running the shipped build placed at {}\n", imageFile,
-                 Hex(module->address, 8));
+  if (o.platform.engine == Engine::Native) return RunNativeEngine(o, imageFile, image, analysis);
+  const std::vector<ModuleChoice> modules = ChooseModules(o.platform, imageFile, image, analysis);
+  if (modules.front().source == ModuleSource::Shipped)
+    fmt::print(stderr, "veriflash: note: {} holds no module; running the shipped build placed at {}\n", imageFile,
+               Hex(modules.front().address, 8));
+  // Every copy runs, as the board runs each PEIM; the first that fails decides.
+  const runners::Scenario scenario = MakeScenario(o.platform, imageFile, image);
+  std::vector<EngineRun> runs;
+  for (const ModuleChoice& module : modules) {
+    Note(o.output, fmt::format("running {} on the emulated engine: {}", imageFile, DescribeModule(analysis.layout, module)));
+    runs.push_back(RunModule(o.platform.engine, scenario, &module));
   }
-  Note(o.output, fmt::format("running {} on the {} engine", imageFile, EngineName(o.platform.engine)));
-  const EngineRun run =
-      RunModule(o.platform.engine, MakeScenario(o.platform, imageFile, image), module ? &*module : nullptr);
-  const RunSubject subject{imageFile, o.platform, run, module ? &*module : nullptr, analysis, o.trace};
-  const runners::Verdict verdict = runners::VerdictOf(run.outcome);
+  size_t decisive = 0;
+  for (size_t i = 0; i < runs.size(); ++i)
+    if (runners::VerdictOf(runs[i].outcome) != runners::Verdict::Pass) {
+      decisive = i;
+      break;
+    }
+  const RunSubject subject{imageFile, o.platform, runs[decisive], &modules[decisive], analysis, o.trace};
   if (o.output.json) {
-    PrintJson(RunJson(subject), o.output);
+    nlohmann::json doc = RunJson(subject);
+    doc["copies"] = nlohmann::json::array();
+    for (size_t i = 0; i < runs.size(); ++i) {
+      const RunSubject copy{imageFile, o.platform, runs[i], &modules[i], analysis, false};
+      const runners::Verdict v = runners::VerdictOf(runs[i].outcome);
+      doc["copies"].push_back({{"module", ModuleJson(analysis.layout, modules[i])},
+                               {"verdict", runners::VerdictWord(v)},
+                               {"reason", v == runners::Verdict::Pass ? nlohmann::json() : nlohmann::json(RunReason(copy))}});
+    }
+    PrintJson(doc, o.output);
   } else {
-    PrintRun(subject, o.output.verbose);
+    for (size_t i = 0; i < runs.size(); ++i) {
+      if (runs.size() > 1) fmt::print("{}copy {} of {}\n", i ? "\n" : "", i + 1, runs.size());
+      PrintRun({imageFile, o.platform, runs[i], &modules[i], analysis, o.trace}, o.output.verbose);
+    }
   }
-  // The analysis works the shipped logic through; only a run of that same
-  // logic can contradict it.
-  const bool shippedLogic = !module || module->identicalToShipped.value_or(false);
-  if (verdict != VerdictOf(analysis) && shippedLogic)
-    fmt::print(stderr, "veriflash: warning: {}: the run and the analysis of inspect disagree; please report this image\n",
-               imageFile);
-  return {ExitStatusOf(verdict), RunReason(subject)};
+  return {ExitStatusOfRun(imageFile, runs[decisive].outcome, analysis, modules[decisive].identicalToShipped.value_or(false)),
+          RunReason(subject)};
 }
 
 }  // namespace
@@ -73,8 +118,10 @@ void SetupRun(CLI::App& app, Command& chosen) {
       "run",
       "Run the module on an image: ModuleEntry, then the end-of-PEI check. Reports the POST codes, the decoded "
       "trace hub messages, the HOBs (with the TSC frequency) and the verdict. The emulated engine runs the module "
-      "the image holds, as the board would (or the shipped veriflash.efi where the image holds none, or --module "
-      "FILE). The emulated and native engines see the bytes mapped below 4 GiB; an image whose mapped flash does "
+      "the image holds, as the board would: placed plainly in the flash or inside its firmware volumes, compressed "
+      "or not, each copy (any failing copy fails), or the shipped veriflash.efi where the image holds none, or "
+      "--module FILE in place of each. The native engine runs the host build of the shipped logic and says so when "
+      "the image's module is another build. The emulated and native engines see the bytes mapped below 4 GiB; an image whose mapped flash does "
       "not hold the whole checked region fails from the analysis, without a run. With --engine qemu, boot an image "
       "made by image create --firmware in OVMF under qemu-system-i386 instead (a fresh copy each time) and report "
       "the module's PIT writes, the POST codes, the halt loop and the time to the verdict. Exit status 0: passes; "

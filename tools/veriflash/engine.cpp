@@ -4,6 +4,7 @@
 
 #include <chrono>
 
+#include "firmware/flash_layout.h"
 #include "tools/veriflash/flash_text.h"
 #include "tools/veriflash/module_choice.h"
 #include "tools/veriflash/tool_error.h"
@@ -31,7 +32,10 @@ EngineRun RunModule(Engine engine, const runners::Scenario& scenario, const Modu
     options.moduleAddress = module->address;
     const std::string& what = module->path.empty() ? scenario.name : module->path;
     try {
-      runners::EmulatedRun emulated = module->source == ModuleSource::Image
+      // A module of a volume below the flash runs where the firmware decompressed the volume.
+      const bool inRam = module->inVolume && module->address < firmware::FOUR_GIB - scenario.image.size();
+      runners::EmulatedRun emulated = inRam ? runners::EmulateInRam(scenario, module->efi, options)
+                                      : module->source == ModuleSource::Image
                                           ? runners::EmulateInPlace(scenario, options)
                                           : runners::Emulate(scenario, module->efi, options);
       run.outcome = std::move(emulated.outcome);

@@ -1,9 +1,11 @@
 #include "tools/veriflash/inspect_report.h"
 
 #include <fmt/core.h>
+#include <fmt/ranges.h>
 
 #include <algorithm>
 
+#include "firmware/pi_guid.h"
 #include "module/check/end_of_pei.h"
 #include "module/fit/fit.h"
 #include "tools/veriflash/flash_layout_report.h"
@@ -52,23 +54,62 @@ nlohmann::json StepJson(const StepResult& s) {
           {"summary", s.summary},     {"detail", s.detail}};
 }
 
+// An area of the file: its addresses where the flash maps it.
+std::string AreaSpan(const firmware::FlashLayout& layout, const FlashArea& area) {
+  const uint64_t windowAt = layout.WindowFileOffset();
+  if (area.first >= windowAt && area.last < windowAt + layout.windowSize) {
+    const uint32_t first = layout.WindowBase() + static_cast<uint32_t>(area.first - windowAt);
+    return Span(layout, first, first + static_cast<uint32_t>(area.last - area.first));
+  }
+  // Padded to the width of the offsets of a mapped range, so the columns line up.
+  const size_t width = OffsetRange(layout, layout.WindowBase(), layout.WindowBase()).size();
+  return fmt::format("{:<21}  {:<{}}", "not mapped", fmt::format("file {}-{}", Hex(area.first), Hex(area.last)), width);
+}
+
 void PrintMap(const InspectSubject& s) {
   const firmware::FlashLayout& layout = s.analysis.layout;
   const Analysis& a = s.analysis;
-  fmt::print("flash map\n");
-  fmt::print("  {}  checked region ({} bytes)\n", Span(layout, VERIFIED_REGION_BASE, REGION_LAST), Hex(VERIFIED_REGION_SIZE));
+  // Lines in address order; what is not mapped comes first.
+  std::vector<std::pair<uint64_t, std::string>> lines;
+  const auto add = [&](uint64_t address, std::string line) { lines.emplace_back(address, std::move(line)); };
+  for (const FlashArea& area : s.areas) {
+    const uint64_t windowAt = layout.WindowFileOffset();
+    add(area.first >= windowAt ? layout.WindowBase() + (area.first - windowAt) : 0,
+        fmt::format("{}  {}", AreaSpan(layout, area), area.what));
+  }
+  add(VERIFIED_REGION_BASE, fmt::format("{}  checked region ({} bytes)", Span(layout, VERIFIED_REGION_BASE, REGION_LAST),
+                                        Hex(VERIFIED_REGION_SIZE)));
   if (s.module)
-    fmt::print("  {}  module: PE32 i386, entry {}, {} sections, {} relocations; {}\n",
-               Span(layout, s.module->base, s.module->base + s.module->size - 1), Hex(s.module->entry, 8),
-               s.module->info.sections.size(), s.module->info.relocationCount,
-               ShippedComparison(s.identicalToShipped));
+    add(s.module->base, fmt::format("{}  module: PE32 i386, entry {}, {} sections, {} relocations; {}",
+                                    Span(layout, s.module->base, s.module->base + s.module->size - 1),
+                                    Hex(s.module->entry, 8), s.module->info.sections.size(),
+                                    s.module->info.relocationCount, ShippedComparison(s.identicalToShipped)));
   if (a.manifest)
-    fmt::print("  {}  boot policy manifest (FIT entry {})\n", Point(layout, *a.manifest), *a.manifestEntry);
+    add(*a.manifest, fmt::format("{}  boot policy manifest (FIT entry {})", Point(layout, *a.manifest), *a.manifestEntry));
   if (a.fit)
-    fmt::print("  {}  FIT: {} entries, checksum {}\n",
-               Span(layout, a.fit->address, a.fit->address + std::max(a.fit->count, 1u) * FIT_ENTRY_SIZE - 1), a.fit->count,
-               a.fit->checksumValid ? "verified" : "not verified");
-  fmt::print("  {}  FIT pointer -> {}\n", Point(layout, FIT_POINTER_ADDRESS), Hex(a.fitPointer, 8));
+    add(a.fit->address,
+        fmt::format("{}  FIT: {} entries, checksum {}",
+                    Span(layout, a.fit->address, a.fit->address + std::max(a.fit->count, 1u) * FIT_ENTRY_SIZE - 1),
+                    a.fit->count, a.fit->checksumValid ? "verified" : "not verified"));
+  add(FIT_POINTER_ADDRESS, fmt::format("{}  FIT pointer -> {}", Point(layout, FIT_POINTER_ADDRESS), Hex(a.fitPointer, 8)));
+  std::stable_sort(lines.begin(), lines.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
+  fmt::print("flash map\n");
+  for (const auto& line : lines) fmt::print("  {}\n", line.second);
+}
+
+void PrintModulesInVolumes(const InspectSubject& s) {
+  fmt::print("\nmodules in firmware volumes\n");
+  for (const ModuleChoice& m : s.inVolumes) {
+    const VolumePlace& v = *m.inVolume;
+    fmt::print("  file {}{}\n", firmware::GuidText(v.file), v.uiName.empty() ? "" : " (" + v.uiName + ")");
+    fmt::print("    volume   {}\n", v.volume ? firmware::GuidText(*v.volume) : "without a name");
+    fmt::print("    in       {}\n", fmt::join(v.path, " > "));
+    fmt::print("    PE32     section at {} of the file's data, {} bytes of image\n", Hex(v.sectionOffset), Hex(m.size));
+    fmt::print("    runs at  {}, entry {}{}\n", Hex(m.address, 8), Hex(m.address + firmware::ReadPe(m.efi).entryRva, 8),
+               v.inPlaceKnown ? "" : " (its own ImageBase: the volume's base is not known)");
+    fmt::print("    how      {}\n", RunsWhere(m));
+    fmt::print("    build    {}\n", ShippedComparison(m.identicalToShipped));
+  }
 }
 
 void PrintRecords(const InspectSubject& s) {
@@ -87,8 +128,15 @@ void PrintRecords(const InspectSubject& s) {
 }  // namespace
 
 InspectSubject Inspected(std::string name, const std::vector<uint8_t>& window, const Analysis& analysis) {
-  InspectSubject s{std::move(name), analysis, FindPlacedModule(window), std::nullopt};
-  if (s.module) s.identicalToShipped = IdenticalToShipped(window, s.module->base, s.module->size);
+  InspectSubject s{std::move(name), analysis, std::nullopt, std::nullopt, {}, FlashAreas(analysis.layout, window)};
+  for (ModuleChoice& m : ImageModules(window)) {
+    if (m.inVolume) {
+      s.inVolumes.push_back(std::move(m));
+    } else {
+      s.module = FindPlacedModule(window);
+      s.identicalToShipped = m.identicalToShipped;
+    }
+  }
   return s;
 }
 
@@ -128,6 +176,11 @@ nlohmann::json InspectJson(const InspectSubject& s) {
     doc["module"]["identicalToShipped"] =
         s.identicalToShipped ? nlohmann::json(*s.identicalToShipped) : nlohmann::json();
   }
+  doc["modulesInVolumes"] = nlohmann::json::array();
+  for (const ModuleChoice& m : s.inVolumes) doc["modulesInVolumes"].push_back(ModuleJson(layout, m));
+  doc["areas"] = nlohmann::json::array();
+  for (const FlashArea& area : s.areas)
+    doc["areas"].push_back({{"first", Hex(area.first)}, {"last", Hex(area.last)}, {"what", area.what}});
   doc["digest"] = {{"computed", a.computed ? nlohmann::json(common::HexDigest(*a.computed)) : nlohmann::json()},
                    {"reference", a.reference ? nlohmann::json(common::HexDigest(*a.reference)) : nlohmann::json()}};
   doc["steps"] = nlohmann::json::array();
@@ -147,6 +200,7 @@ void PrintInspect(const InspectSubject& s) {
   PrintFlashLayout(a.layout);
   fmt::print("\n");
   PrintMap(s);
+  if (!s.inVolumes.empty()) PrintModulesInVolumes(s);
   if (a.fit) PrintRecords(s);
   fmt::print("\n");
   PrintChecks(s);
@@ -175,7 +229,10 @@ void PrintChecks(const InspectSubject& s) {
     fmt::print("         the module would write POST code 0x{:02X} to port 0x{:02X}, send its trace line and halt\n",
                POST_CODE_VERIFY_FAILED, POST_CODE_PORT);
   }
-  if (s.identicalToShipped == false)
+  const bool ownDiffers = s.identicalToShipped == false ||
+                          std::any_of(s.inVolumes.begin(), s.inVolumes.end(),
+                                      [](const ModuleChoice& m) { return m.identicalToShipped == false; });
+  if (ownDiffers)
     fmt::print("note     the image's module differs from the shipped build; this works the shipped build's check "
                "through, `run` runs the image's own module\n");
 }

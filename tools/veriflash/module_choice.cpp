@@ -1,9 +1,13 @@
 #include "tools/veriflash/module_choice.h"
 
 #include <fmt/core.h>
+#include <fmt/ranges.h>
 
 #include <algorithm>
+#include <span>
 
+#include "firmware/firmware_modules.h"
+#include "firmware/pi_guid.h"
 #include "module/fit/fit.h"
 #include "tools/veriflash/flash_span.h"
 #include "tools/veriflash/flash_text.h"
@@ -58,30 +62,84 @@ std::optional<bool> IdenticalToShipped(const std::vector<uint8_t>& image, uint32
   return std::equal(expected.begin(), expected.end(), image.begin() + static_cast<ptrdiff_t>(address - windowBase));
 }
 
-ModuleChoice ChooseModule(const PlatformOptions& o, const std::string& imageName, const std::vector<uint8_t>& image,
-                          const Analysis& analysis) {
-  const auto placed = FindPlacedModule(image);
-  ModuleChoice choice;
-  if (o.module.empty() && placed) {
-    choice.address = placed->base;
-    choice.size = placed->size;
-    choice.identicalToShipped = IdenticalToShipped(image, choice.address, choice.size);
-    return choice;
+std::vector<ModuleChoice> ImageModules(const std::vector<uint8_t>& window) {
+  std::vector<ModuleChoice> modules;
+  const std::optional<firmware::PlacedModule> placed = FindPlacedModule(window);
+  if (placed) {
+    ModuleChoice& m = modules.emplace_back();
+    m.address = placed->base;
+    m.size = placed->size;
+    m.identicalToShipped = IdenticalToShipped(window, m.address, m.size);
   }
-  ModuleFile file = LoadGivenOrDefaultModule(o.module, "--engine native");
-  choice.source = o.module.empty() ? ModuleSource::Shipped : ModuleSource::File;
-  choice.address = placed ? placed->base : vplat::DEFAULT_MODULE_ADDRESS;
-  choice.size = file.info.sizeOfImage;
-  RequireClearOfTheCheck(imageName, file.path, choice.address, choice.size, analysis);
-  if (choice.source == ModuleSource::Shipped) {
-    choice.identicalToShipped = true;
-  } else if (const auto shipped = FindShippedModule()) {
-    choice.identicalToShipped =
-        Rebased(file.path, file.bytes, choice.address) == Rebased(shipped->path, shipped->bytes, choice.address);
+  const std::optional<ModuleFile> shipped = FindShippedModule();
+  for (firmware::FirmwareModule& found :
+       firmware::FindModulesInFirmware(window, shipped ? std::span<const uint8_t>(shipped->bytes) : std::span<const uint8_t>())) {
+    const std::string where = fmt::format("file {} in {}", firmware::GuidText(found.file), fmt::join(found.path, " > "));
+    if (!found.unusable.empty()) throw ToolError(fmt::format("the module in {}: {}", where, found.unusable));
+    // A PEIM of a volume that lies in flash where it runs is also a module placed plainly there.
+    if (placed && placed->base == found.imageBase && !modules.empty() && !modules.front().inVolume)
+      modules.erase(modules.begin());
+    ModuleChoice& m = modules.emplace_back();
+    m.efi = std::move(found.pe32);
+    m.address = found.imageBase;
+    m.size = found.sizeOfImage;
+    m.identicalToShipped = found.identicalToShipped;
+    m.inVolume = VolumePlace{std::move(found.path),  found.volumeName, found.file,        std::move(found.uiName),
+                             found.sectionOffset,    found.preMemory,  found.inPlaceKnown};
   }
-  choice.path = std::move(file.path);
-  choice.efi = std::move(file.bytes);
-  return choice;
+  return modules;
+}
+
+std::vector<ModuleChoice> ChooseModules(const PlatformOptions& o, const std::string& imageName,
+                                        const std::vector<uint8_t>& image, const Analysis& analysis) {
+  std::vector<ModuleChoice> own = ImageModules(image);
+  if (o.module.empty() && !own.empty()) return own;
+  const ModuleFile file = LoadGivenOrDefaultModule(o.module, "--engine native");
+  const std::optional<ModuleFile> shipped = o.module.empty() ? std::nullopt : FindShippedModule();
+  if (own.empty()) own.emplace_back().address = vplat::DEFAULT_MODULE_ADDRESS;
+  std::vector<ModuleChoice> chosen;
+  for (const ModuleChoice& over : own) {
+    ModuleChoice& choice = chosen.emplace_back();
+    choice.source = o.module.empty() ? ModuleSource::Shipped : ModuleSource::File;
+    choice.address = over.address;
+    choice.size = file.info.sizeOfImage;
+    choice.inVolume = over.inVolume;
+    // A copy inside a volume runs where the volume was decompressed or lies;
+    // only one placed plainly is written over the flash.
+    if (!choice.inVolume) RequireClearOfTheCheck(imageName, file.path, choice.address, choice.size, analysis);
+    if (choice.source == ModuleSource::Shipped) {
+      choice.identicalToShipped = true;
+    } else if (shipped) {
+      choice.identicalToShipped =
+          Rebased(file.path, file.bytes, choice.address) == Rebased(shipped->path, shipped->bytes, choice.address);
+    }
+    choice.path = file.path;
+    choice.efi = file.bytes;
+  }
+  return chosen;
+}
+
+std::string VolumePlaceText(const VolumePlace& v) {
+  const std::string name = v.uiName.empty() ? "" : " (" + v.uiName + ")";
+  const std::string volume = v.volume ? "volume " + firmware::GuidText(*v.volume) + " in " : "";
+  return fmt::format("file {}{} of {}{}, PE32 section at {}", firmware::GuidText(v.file), name, volume,
+                     fmt::join(v.path, " > "), Hex(v.sectionOffset));
+}
+
+nlohmann::json VolumePlaceJson(const VolumePlace& v) {
+  return {{"path", v.path},
+          {"volume", v.volume ? nlohmann::json(firmware::GuidText(*v.volume)) : nlohmann::json()},
+          {"file", firmware::GuidText(v.file)},
+          {"name", v.uiName.empty() ? nlohmann::json() : nlohmann::json(v.uiName)},
+          {"sectionOffset", Hex(v.sectionOffset)},
+          {"preMemory", v.preMemory},
+          {"inPlaceKnown", v.inPlaceKnown}};
+}
+
+std::string RunsWhere(const ModuleChoice& m) {
+  if (!m.inVolume) return "in place";
+  return m.inVolume->preMemory ? "pre-memory: listed a-priori, run in place"
+                               : "shadowed: not listed a-priori, the PEI core copies it to memory after memory is in";
 }
 
 std::string ShippedComparison(std::optional<bool> identical) {
@@ -90,6 +148,12 @@ std::string ShippedComparison(std::optional<bool> identical) {
 }
 
 std::string DescribeModule(const firmware::FlashLayout& layout, const ModuleChoice& m) {
+  if (m.inVolume) {
+    // Only --module replaces a copy the image holds.
+    const std::string what = m.source == ModuleSource::Image ? "the module" : m.path + " in place of the module";
+    return fmt::format("{} in {}, at {}, {}, {}", what, VolumePlaceText(*m.inVolume), Hex(m.address, 8), RunsWhere(m),
+                       ShippedComparison(m.identicalToShipped));
+  }
   switch (m.source) {
     case ModuleSource::Image:
       return fmt::format("the module in the image at {}, {}", Where(layout, m.address),
@@ -108,6 +172,11 @@ nlohmann::json ModuleJson(const firmware::FlashLayout& layout, const ModuleChoic
   doc["path"] = m.path.empty() ? nlohmann::json() : nlohmann::json(m.path);
   doc["size"] = Hex(m.size);
   doc["identicalToShipped"] = m.identicalToShipped ? nlohmann::json(*m.identicalToShipped) : nlohmann::json();
+  doc["inVolume"] = nullptr;
+  if (m.inVolume) {
+    doc["entry"] = Hex(m.address + firmware::ReadPe(m.efi).entryRva, 8);
+    doc["inVolume"] = VolumePlaceJson(*m.inVolume);
+  }
   return doc;
 }
 
