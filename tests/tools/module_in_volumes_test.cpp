@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <memory>
 #include <optional>
 
 #include "tool_runner.h"
@@ -29,7 +30,8 @@ class ModuleInVolumes : public testing::Test {
  protected:
   static void SetUpTestSuite() {
     if (!std::filesystem::exists(kCode) || !std::filesystem::exists(kVars)) return;
-    dir_ = tools_test::ScratchDir();
+    scratch_ = std::make_unique<tools_test::ScratchDir>();
+    dir_ = scratch_->path();
     // The entry point's RVA is its file offset: the module's sections are
     // aligned in the file as in memory.
     std::vector<uint8_t> efi = tools_test::ReadBytes(kModule);
@@ -48,18 +50,18 @@ class ModuleInVolumes : public testing::Test {
         Veriflash("firmware add " + dir_ + "/ud2.fd -o " + dir_ + "/two.fd --guid " + kCopyGuid).status == 0 &&
         Veriflash("image create " + dir_ + "/two.bin --no-module --firmware " + dir_ + "/two.fd" + vars).status == 0;
   }
-  static void TearDownTestSuite() {
-    if (!dir_.empty()) std::filesystem::remove_all(dir_);
-  }
+  static void TearDownTestSuite() { scratch_.reset(); }
   void SetUp() override {
     if (dir_.empty()) GTEST_SKIP() << kCode << " or " << kVars << " is absent: install Debian's ovmf-ia32";
     ASSERT_TRUE(shipped_ && twoCopies_) << "image create --firmware failed";
   }
   static std::string dir_;
+  static std::unique_ptr<tools_test::ScratchDir> scratch_;
   static bool shipped_, twoCopies_;
   static nlohmann::json inserted_;  // where image create put the module
 };
 std::string ModuleInVolumes::dir_;
+std::unique_ptr<tools_test::ScratchDir> ModuleInVolumes::scratch_;
 bool ModuleInVolumes::shipped_ = false, ModuleInVolumes::twoCopies_ = false;
 nlohmann::json ModuleInVolumes::inserted_;
 

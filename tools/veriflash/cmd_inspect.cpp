@@ -35,11 +35,12 @@ void SetupInspect(CLI::App& app, Command& chosen) {
   auto o = std::make_shared<InspectOptions>();
   CLI::App* inspect = app.add_subcommand(
       "inspect",
-      "Show an image's layout (flash descriptor and regions, what is mapped below 4 GiB), flash map (descriptor "
+      "Show whether the check passes on an image, without running the module: its layout (flash descriptor and "
+      "regions, what is mapped below 4 GiB), flash map (descriptor "
       "regions, variable store, code part, firmware volumes, the checked region, FIT and manifest), the module's "
       "copies inside its firmware volumes (compressed or not: volume, file, section, the address each runs at, "
       "pre-memory or shadowed, whether it is the shipped build), FIT entries, computed and reference digests, and "
-      "whether the check passes or at which step it fails and why, without running the module. Addresses come "
+      "whether the check passes or at which step it fails and why. Addresses come "
       "with their offsets in the BIOS region and in the file. Exit status 0: passes; 1: fails; 2: unusable image; "
       "of several images, the worst.");
   AddImageSetOptions(*inspect, o->images, o->output);
