@@ -52,9 +52,10 @@ struct InsertResult {
   InsertReport report;
 };
 
-// Throws FirmwareError (no PEI volume, not enough free space, a stream that
-// grows past its room, no way to tell where the volume runs, the module's
-// name already taken) and PeError (a module that is not a usable PE32).
+// Throws FirmwareError (no PEI volume, a PEI phase that is not IA-32, not
+// enough free space, a stream that grows past its room, no way to tell where
+// the volume runs, the module's name already taken) and PeError (a module
+// that is not a usable PE32).
 InsertResult InsertPeim(std::span<const uint8_t> image, const InsertOptions& options);
 
 }  // namespace firmware

@@ -90,11 +90,12 @@ std::optional<size_t> CodePartOffset(std::span<const uint8_t> image) {
 }
 
 QemuOutcome RunQemu(std::span<const uint8_t> image, const QemuOptions& options) {
-  const std::string qemu = FindProgram(options.qemu);
   const std::optional<size_t> code = CodePartOffset(image);
   if (!code || *code == 0)
     throw QemuError("the image does not end in a firmware's code part (firmware volumes up to 4 GiB below other "
                     "flash); make it with image create --firmware CODE.fd --vars VARS.fd");
+  const QemuMachine machine = options.machine ? *options.machine : QemuMachineFor(image.subspan(*code));
+  const std::string qemu = FindProgram(machine.program);
   QemuOutcome outcome;
   outcome.codeSize = static_cast<uint32_t>(image.size() - *code);
   outcome.lowerSize = static_cast<uint32_t>(*code);
@@ -102,16 +103,15 @@ QemuOutcome RunQemu(std::span<const uint8_t> image, const QemuOptions& options) 
   WorkDir dir;
   WriteFile(dir.File("code.fd"), image.subspan(*code));
   WriteFile(dir.File("lower.fd"), image.first(*code));
-  std::vector<std::string> args = {
-      "-machine", "q35,smm=on,accel=tcg", "-m", "256",
-      "-global", "driver=cfi.pflash01,property=secure,value=on",
+  std::vector<std::string> args = QemuMachineArgs(machine);
+  args.insert(args.end(), {
       "-drive", "if=pflash,format=raw,unit=0,readonly=on,file=" + dir.File("code.fd"),
       "-drive", "if=pflash,format=raw,unit=1,file=" + dir.File("lower.fd"),
       "-display", "none", "-no-reboot",
       "-serial", "file:" + dir.File("serial.log"),
       "-monitor", "unix:" + dir.File("monitor.sock") + ",server,nowait",
       // Writes only: with reads too the log grows to hundreds of MB.
-      "-trace", "memory_region_ops_write", "-D", dir.File("trace.log")};
+      "-trace", "memory_region_ops_write", "-D", dir.File("trace.log")});
   if (options.gdbPort) {
     args.insert(args.end(), {"-S", "-gdb", "tcp:127.0.0.1:" + std::to_string(*options.gdbPort)});
   }

@@ -30,7 +30,7 @@ void AddPlatformOptions(CLI::App& command, PlatformOptions& o) {
       .add_option("--engine", o.engine,
                   "emulated: the real veriflash.efi on an emulated i386; native: the host build of the same logic; "
                   "qemu (run only): boot an image made with image create --firmware in real firmware under "
-                  "qemu-system-i386")
+                  "qemu-system-i386 or qemu-system-x86_64, as its DXE core asks")
       ->transform(CLI::CheckedTransformer(std::map<std::string, Engine>{
           {"emulated", Engine::Emulated}, {"native", Engine::Native}, {"qemu", Engine::Qemu}}))
       ->option_text("emulated|native|qemu (default emulated)");

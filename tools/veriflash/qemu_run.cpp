@@ -62,10 +62,10 @@ nlohmann::json Json(const QemuRunOptions& options, const runners::QemuOutcome& o
   return doc;
 }
 
-void Print(const QemuRunOptions& options, const runners::QemuOutcome& o, const Analysis& analysis) {
-  fmt::print("run      {} booted in qemu-system-i386: code part {} bytes as pflash 0, {} bytes below it as pflash 1 "
-             "(fresh copy)\n",
-             options.image, Hex(o.codeSize), Hex(o.lowerSize));
+void Print(const QemuRunOptions& options, const runners::QemuMachine& machine, const runners::QemuOutcome& o,
+           const Analysis& analysis) {
+  fmt::print("run      {} booted in {}: code part {} bytes as pflash 0, {} bytes below it as pflash 1 (fresh copy)\n",
+             options.image, machine.program, Hex(o.codeSize), Hex(o.lowerSize));
   fmt::print("PIT      {}\n", PitText(o));
   fmt::print("POST     {}\n", Codes(o));
   if (!o.bootLine.empty()) fmt::print("serial   {}\n", o.bootLine);
@@ -97,9 +97,13 @@ int RunInQemu(const QemuRunOptions& options) {
   const Analysis analysis = AnalyzeImage(image, file.layout);
   runners::QemuOptions qemu;
   qemu.timeoutSeconds = options.timeoutSeconds;
-  Note(options.output, fmt::format("booting {} in qemu-system-i386, at most {:.0f} s", options.image, qemu.timeoutSeconds));
   runners::QemuOutcome outcome;
   try {
+    // The code part decides the QEMU; RunQemu refuses an image without one.
+    if (const std::optional<size_t> code = runners::CodePartOffset(image))
+      qemu.machine = runners::QemuMachineFor(std::span(image).subspan(*code));
+    Note(options.output, fmt::format("booting {} in {}, at most {:.0f} s", options.image,
+                                     qemu.machine ? qemu.machine->program : "QEMU", qemu.timeoutSeconds));
     outcome = runners::RunQemu(image, qemu);
   } catch (const runners::QemuError& e) {
     throw ToolError(fmt::format("{}: cannot boot in QEMU: {}", options.image, e.what()));
@@ -109,7 +113,7 @@ int RunInQemu(const QemuRunOptions& options) {
   if (options.output.json)
     PrintJson(Json(options, outcome));
   else
-    Print(options, outcome, analysis);
+    Print(options, *qemu.machine, outcome, analysis);
   return verdict == runners::Verdict::Pass ? EXIT_PASS : EXIT_FAIL;
 }
 
