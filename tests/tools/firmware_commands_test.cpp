@@ -24,6 +24,7 @@ class FirmwareCommands : public testing::Test {
     tools_test::WriteBytes(dir_ + "/erased.fd", std::vector<uint8_t>(0x10000, 0xFF));
     ASSERT_EQ(Veriflash("image create " + dir_ + "/plain.bin").status, 0);
   }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
   std::string dir_;
 };
 
