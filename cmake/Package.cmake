@@ -29,7 +29,7 @@ set(CPACK_DEBIAN_PACKAGE_SECTION devel)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # run --engine qemu and image create --firmware use these; nothing else does.
-set(CPACK_DEBIAN_PACKAGE_SUGGESTS "qemu-system-x86, ovmf-ia32")
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "qemu-system-x86, ovmf, ovmf-ia32")
 set(CPACK_DEBIAN_COMPRESSION_TYPE xz)
 
 include(CPack)

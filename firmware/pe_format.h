@@ -13,6 +13,8 @@ namespace firmware {
 inline constexpr uint16_t PE_DOS_MAGIC = 0x5A4D;         // "MZ"
 inline constexpr uint32_t PE_SIGNATURE = 0x00004550;     // "PE\0\0"
 inline constexpr uint16_t PE_MACHINE_I386 = 0x014C;
+inline constexpr uint16_t PE_MACHINE_X64 = 0x8664;
+inline constexpr uint16_t TE_SIGNATURE = 0x5A56;         // "VZ"
 inline constexpr uint16_t PE_MAGIC_PE32 = 0x010B;
 inline constexpr uint16_t PE_MAGIC_PE32_PLUS = 0x020B;
 inline constexpr uint16_t PE_SUBSYSTEM_EFI_BOOT_SERVICE_DRIVER = 11;
@@ -142,6 +144,22 @@ struct PeBaseRelocationBlock {
   uint32_t SizeOfBlock;     // header included
 };
 static_assert(sizeof(PeBaseRelocationBlock) == 8);
+
+// The header of a TE image, the stripped PE form PEI images may take; only
+// the fields before the data directories are described.
+struct TeImageHeader {
+  uint16_t Signature;
+  uint16_t Machine;
+  uint8_t NumberOfSections;
+  uint8_t Subsystem;
+  uint16_t StrippedSize;
+  uint32_t AddressOfEntryPoint;
+  uint32_t BaseOfCode;
+  uint64_t ImageBase;
+};
+static_assert(sizeof(TeImageHeader) == 24);
+static_assert(offsetof(TeImageHeader, Machine) == 2);
+static_assert(offsetof(TeImageHeader, ImageBase) == 16);
 
 constexpr uint16_t PeRelocationType(uint16_t entry) { return entry >> 12; }
 constexpr uint16_t PeRelocationOffset(uint16_t entry) { return entry & 0x0FFF; }

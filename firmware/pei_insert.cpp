@@ -4,6 +4,7 @@
 
 #include "common/hex.h"
 #include "firmware/firmware_error.h"
+#include "firmware/firmware_phases.h"
 #include "firmware/firmware_volume.h"
 #include "firmware/lzma_stream.h"
 #include "firmware/pe_image.h"
@@ -94,6 +95,7 @@ class Inserter {
   }
 
   void EditPeiVolume(FirmwareVolume& volume) {
+    RequireIa32PeiPhase(volume);
     report_.volumeSize = volume.Size();
     report_.freeBefore = volume.Size() - volume.FreeSpaceStart();
     const std::optional<uint32_t> base = PeimVolumeBase(volume);

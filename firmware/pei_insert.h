@@ -55,10 +55,10 @@ struct InsertResult {
 // The path on one line: "volume at 0x0 > file 9e21fd93-... (type 0x0B) at 0x78 > LZMA section".
 std::string PathText(const InsertReport& report);
 
-// Throws FirmwareError (no PEI volume, not enough free space, a stream that
-// grows past its room, no way to tell where the volume runs, the module's
-// name already taken; prefixed with the path to the container at fault) and
-// PeError (a module that is not a usable PE32).
+// Throws FirmwareError (no PEI volume, a PEI phase that is not IA-32, not
+// enough free space, a stream that grows past its room, no way to tell where
+// the volume runs, the module's name already taken; prefixed with the path to
+// the container at fault) and PeError (a module that is not a usable PE32).
 InsertResult InsertPeim(std::span<const uint8_t> image, const InsertOptions& options);
 
 }  // namespace firmware

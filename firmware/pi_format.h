@@ -99,8 +99,14 @@ static_assert(offsetof(FfsFileHeader2, ExtendedSize) == 24);
 inline constexpr uint8_t FV_FILETYPE_RAW = 0x01;
 inline constexpr uint8_t FV_FILETYPE_FREEFORM = 0x02;
 inline constexpr uint8_t FV_FILETYPE_PEI_CORE = 0x04;
+inline constexpr uint8_t FV_FILETYPE_DXE_CORE = 0x05;
 inline constexpr uint8_t FV_FILETYPE_PEIM = 0x06;
+inline constexpr uint8_t FV_FILETYPE_MM = 0x0A;  // an MM (SMM) driver
 inline constexpr uint8_t FV_FILETYPE_FIRMWARE_VOLUME_IMAGE = 0x0B;
+inline constexpr uint8_t FV_FILETYPE_COMBINED_MM_DXE = 0x0C;
+inline constexpr uint8_t FV_FILETYPE_MM_CORE = 0x0D;
+inline constexpr uint8_t FV_FILETYPE_MM_STANDALONE = 0x0E;
+inline constexpr uint8_t FV_FILETYPE_MM_CORE_STANDALONE = 0x0F;
 inline constexpr uint8_t FV_FILETYPE_FFS_PAD = 0xF0;
 
 inline constexpr uint8_t FFS_ATTRIB_LARGE_FILE = 0x01;

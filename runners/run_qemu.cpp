@@ -32,7 +32,6 @@ constexpr uint8_t POST_CODE_FAILED = 0x8F;
 // boot manager's and the UEFI shell's banner.
 constexpr const char* BOOT_MARKERS[] = {"BdsDxe: ", "UEFI Interactive Shell"};
 constexpr auto POLL = std::chrono::milliseconds(50);
-constexpr uint32_t RAM_MIB = 256;
 // What one poll takes of the trace: a flood of writes is read at this pace
 // while QEMU waits on the pipe.
 constexpr size_t TRACE_BYTES_PER_POLL = 8 << 20;
@@ -191,7 +190,6 @@ std::optional<size_t> CodePartOffset(std::span<const uint8_t> image) {
 }
 
 QemuOutcome RunQemu(std::span<const uint8_t> image, const QemuOptions& options) {
-  const std::string qemu = FindProgram(options.qemu);
   const std::optional<size_t> code = CodePartOffset(image);
   // A code part that is not found whole is checked from its first volume on,
   // so the refusal names the volume and the field at fault.
@@ -206,6 +204,8 @@ QemuOutcome RunQemu(std::span<const uint8_t> image, const QemuOptions& options) 
   if (!code || *code == 0)
     throw QemuError("the image does not end in a firmware's code part: no run of firmware volumes reaches 4 GiB "
                     "with other flash below it");
+  const QemuMachine machine = options.machine ? *options.machine : QemuMachineFor(image.subspan(*code));
+  const std::string qemu = FindProgram(machine.program);
   QemuOutcome outcome;
   outcome.codeSize = static_cast<uint32_t>(image.size() - *code);
   outcome.lowerSize = static_cast<uint32_t>(*code);
@@ -215,16 +215,15 @@ QemuOutcome RunQemu(std::span<const uint8_t> image, const QemuOptions& options) 
   if (::mkfifo(dir.File("ram.pipe").c_str(), 0600) != 0) throw QemuError("cannot create a pipe in " + dir.File(""));
   WriteFile(dir.File("code.fd"), image.subspan(*code));
   WriteFile(dir.File("lower.fd"), image.first(*code));
-  std::vector<std::string> args = {
-      "-machine", "q35,smm=on,accel=tcg", "-m", std::to_string(RAM_MIB),
-      "-global", "driver=cfi.pflash01,property=secure,value=on",
+  std::vector<std::string> args = QemuMachineArgs(machine);
+  args.insert(args.end(), {
       "-drive", "if=pflash,format=raw,unit=0,readonly=on,file=" + dir.File("code.fd"),
       "-drive", "if=pflash,format=raw,unit=1,file=" + dir.File("lower.fd"),
       "-display", "none", "-no-reboot",
       "-serial", "file:" + dir.File("serial.log"),
       "-monitor", "unix:" + dir.File("monitor.sock") + ",server,nowait",
       // Writes only: with reads too the log grows to hundreds of MB.
-      "-trace", "memory_region_ops_write", "-D", dir.File("trace.pipe")};
+      "-trace", "memory_region_ops_write", "-D", dir.File("trace.pipe")});
   // Either a debugger of one's own, or the watch of the modules; both start
   // the guest stopped until they have set their breakpoints.
   if (options.gdbPort) {
@@ -240,7 +239,7 @@ QemuOutcome RunQemu(std::span<const uint8_t> image, const QemuOptions& options) 
   std::optional<ModuleWatch> watch;
   if (!options.gdbPort) {
     const bool wide = qemu.ends_with("x86_64");
-    watch.emplace(WatchSetup{dir.File("gdb.sock"), dir.File("monitor.sock"), dir.File("ram.pipe"), RAM_MIB << 20,
+    watch.emplace(WatchSetup{dir.File("gdb.sock"), dir.File("monitor.sock"), dir.File("ram.pipe"), QEMU_RAM_MIB << 20,
                              wide ? X86_64_STUB : I386_STUB, options.modules});
   }
   Tail serial(dir.File("serial.log"));

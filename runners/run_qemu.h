@@ -1,5 +1,6 @@
-// Boots a flash image in real firmware: qemu-system-i386 (q35 with SMM,
-// TCG) with the image's firmware code part as pflash unit 0 at the top and
+// Boots a flash image in real firmware, in the QEMU and machine that the
+// firmware's code part asks for (qemu_machine.h), with that code part as
+// pflash unit 0 at the top and
 // everything below it as unit 1, from a fresh temporary copy, so the
 // variable store the firmware writes never carries over between boots.
 // QEMU's port writes (-trace memory_region_ops_write) show the module's PIT
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "runners/module_watch.h"
+#include "runners/qemu_machine.h"
 #include "runners/qemu_trace.h"
 #include "runners/verdict.h"
 
@@ -28,7 +30,7 @@ class QemuError : public std::runtime_error {
 };
 
 struct QemuOptions {
-  std::string qemu = "qemu-system-i386";
+  std::optional<QemuMachine> machine;  // nullopt: QemuMachineFor the image's code part
   double timeoutSeconds = 60;
   // After POST code 0x8F, this long without a port write or serial output
   // counts as the halt loop.

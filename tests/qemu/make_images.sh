@@ -1,32 +1,49 @@
 #!/usr/bin/env bash
-# Makes the images the QEMU boot tests run, from Debian's OVMF IA-32, with
-# the veriflash tool of this build:
+# Makes the images the QEMU boot tests run, from Debian's OVMF builds, with
+# the veriflash tool of this build. From the IA-32 build (ovmf-ia32):
 #   code_rt.fd    the code part rebuilt with nothing added (the round trip)
 #   code_post.fd  the module added, dispatched after memory
 #   code_pre.fd   the module added and listed in the a-priori file (code_pre.json: where it runs)
 #   code_ud2.fd   the module with ud2 as its first instruction, after memory
 #   rt.bin, pass_post.bin, fail_post.bin, pass_pre.bin, fail_pre.bin, ud2.bin
-# the fail images with bit 0 of the region's first byte flipped.
-# Without OVMF it writes only `absent`, saying why, for the tests to skip.
+# and the same without the round trip, their names prefixed, from two x64
+# builds (ovmf: 32-bit PEI, 64-bit DXE): x64_ from OVMF_CODE_4M.fd (no SMM),
+# x64sb_ from OVMF_CODE_4M.ms.fd with the Microsoft keys enrolled (SMM,
+# secure boot on). The fail images have bit 0 of the region's first byte
+# flipped. Without OVMF it writes only `absent`, saying why, for the tests
+# to skip.
 #
 #   make_images.sh VERIFLASH_TOOL OUT_DIR
 set -euo pipefail
 tool=$1
 out=$2
-code=/usr/share/OVMF/OVMF32_CODE_4M.secboot.fd
-vars=/usr/share/OVMF/OVMF32_VARS_4M.fd
+ovmf=/usr/share/OVMF
 rm -rf "$out"
 mkdir -p "$out"
-if [ ! -f "$code" ] || [ ! -f "$vars" ]; then
-  echo "$code or $vars is absent: install Debian's ovmf-ia32" >"$out/absent"
-  touch "$out/made"
-  exit 0
-fi
-"$tool" firmware add "$code" -o "$out/code_rt.fd" --no-module >/dev/null &
-"$tool" firmware add "$code" -o "$out/code_post.fd" >/dev/null &
-"$tool" firmware add "$code" -o "$out/code_pre.fd" --pre-memory --json >"$out/code_pre.json"
-efi=$(dirname "$tool")/veriflash.efi
-python3 - "$efi" "$out/ud2.efi" <<'PY'
+for file in OVMF32_CODE_4M.secboot.fd OVMF32_VARS_4M.fd OVMF_CODE_4M.fd OVMF_VARS_4M.fd OVMF_CODE_4M.ms.fd \
+            OVMF_VARS_4M.ms.fd; do
+  if [ ! -f "$ovmf/$file" ]; then
+    echo "$ovmf/$file is absent: install Debian's ovmf and ovmf-ia32" >"$out/absent"
+    touch "$out/made"
+    exit 0
+  fi
+done
+# prefix CODE VARS: the code parts with the module after and before memory,
+# and the pass and fail images of both.
+build() {
+  local prefix=$1 code=$ovmf/$2 vars=$ovmf/$3
+  # Two LZMA recompressions at a time: each takes a core and about 200 MB.
+  "$tool" firmware add "$code" -o "$out/${prefix}code_post.fd" >/dev/null &
+  "$tool" firmware add "$code" -o "$out/${prefix}code_pre.fd" --pre-memory --json >"$out/${prefix}code_pre.json"
+  wait
+  for placement in post pre; do
+    image "${prefix}pass_$placement.bin" "${prefix}code_$placement.fd" "$vars"
+    image "${prefix}fail_$placement.bin" "${prefix}code_$placement.fd" "$vars" --tamper 0xFFA70000
+  done
+}
+image() { "$tool" image create "$out/$1" --firmware "$out/$2" --vars "$3" --no-module "${@:4}" >/dev/null; }
+"$tool" firmware add "$ovmf/OVMF32_CODE_4M.secboot.fd" -o "$out/code_rt.fd" --no-module >/dev/null &
+python3 - "$(dirname "$tool")/veriflash.efi" "$out/ud2.efi" <<'PY'
 import struct, sys
 image = bytearray(open(sys.argv[1], "rb").read())
 pe = struct.unpack_from("<I", image, 0x3C)[0]
@@ -34,13 +51,11 @@ entry = struct.unpack_from("<I", image, pe + 4 + 20 + 16)[0]  # AddressOfEntryPo
 image[entry:entry + 2] = b"\x0f\x0b"
 open(sys.argv[2], "wb").write(image)
 PY
-"$tool" firmware add "$code" -o "$out/code_ud2.fd" --module "$out/ud2.efi" >/dev/null
+"$tool" firmware add "$ovmf/OVMF32_CODE_4M.secboot.fd" -o "$out/code_ud2.fd" --module "$out/ud2.efi" >/dev/null
 wait
-image() { "$tool" image create "$out/$1" --firmware "$out/$2" --vars "$vars" --no-module "${@:3}" >/dev/null; }
-image rt.bin code_rt.fd
-image ud2.bin code_ud2.fd
-for placement in post pre; do
-  image "pass_$placement.bin" "code_$placement.fd"
-  image "fail_$placement.bin" "code_$placement.fd" --tamper 0xFFA70000
-done
+image rt.bin code_rt.fd "$ovmf/OVMF32_VARS_4M.fd"
+image ud2.bin code_ud2.fd "$ovmf/OVMF32_VARS_4M.fd"
+build "" OVMF32_CODE_4M.secboot.fd OVMF32_VARS_4M.fd
+build x64_ OVMF_CODE_4M.fd OVMF_VARS_4M.fd
+build x64sb_ OVMF_CODE_4M.ms.fd OVMF_VARS_4M.ms.fd
 touch "$out/made"

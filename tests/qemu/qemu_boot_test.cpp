@@ -1,10 +1,14 @@
-// The module in Debian's OVMF IA-32, dispatched by its PEI core: the
-// firmware rebuilt without the module still boots, which fails the check
-// since nothing ran it; with the module, a correct image boots past the TSC
-// measurement to the boot manager with the module's entry and check seen to
-// return, a tampered one writes POST code 0x8F and stays in the module's halt
-// loop, for both placements (after memory, and before memory in place), and
-// a module that faults at its entry is seen to.
+// The module in Debian's OVMF builds, dispatched by their PEI cores: the
+// IA-32 build on qemu-system-i386, and two x64 builds (32-bit PEI, 64-bit
+// DXE) on qemu-system-x86_64, one without SMM and one with SMM and secure
+// boot. The IA-32 firmware rebuilt without the module still boots; in every
+// build, with the module, a correct image boots past the TSC measurement to
+// the boot manager with the module's entry and check seen to return, and a
+// tampered one writes POST code 0x8F and stays in the module's halt loop,
+// for both placements (after memory, and before memory in place). Firmware
+// without the module boots, which fails the check since nothing ran it; a
+// module that faults at its entry is seen to; a damaged code part is refused
+// before QEMU starts.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -52,6 +56,12 @@ class QemuBoot : public testing::Test {
   }
 };
 
+// One firmware build: the prefix of its images' names (make_images.sh).
+class QemuBuild : public QemuBoot, public testing::WithParamInterface<const char*> {
+ protected:
+  std::string Image(const std::string& name) const { return GetParam() + name + ".bin"; }
+};
+
 TEST_F(QemuBoot, FirmwareRebuiltWithoutTheModuleBootsButFailsTheCheck) {
   const Boot b = BootImage("rt.bin");
   EXPECT_EQ(b.status, 1);
@@ -90,10 +100,10 @@ TEST_F(QemuBoot, ModuleThatFaultsAtItsEntryFailsWithTheException) {
   EXPECT_EQ(b.run["reason"], "the module took exception 6 (#UD, invalid opcode) at " + m["entryAddress"].get<std::string>());
 }
 
-TEST_F(QemuBoot, CorrectImageReachesTheBootManagerAfterTheTscMeasurement) {
+TEST_P(QemuBuild, CorrectImageReachesTheBootManagerAfterTheTscMeasurement) {
   for (const char* placement : {"post", "pre"}) {
     SCOPED_TRACE(placement);
-    const Boot b = BootImage(std::string("pass_") + placement + ".bin");
+    const Boot b = BootImage(Image(std::string("pass_") + placement));
     EXPECT_EQ(b.status, 0);
     EXPECT_EQ(b.run["verdict"], "pass");
     EXPECT_EQ(b.run["postCodes"], json::array());
@@ -113,10 +123,10 @@ TEST_F(QemuBoot, CorrectImageReachesTheBootManagerAfterTheTscMeasurement) {
   }
 }
 
-TEST_F(QemuBoot, TamperedImageWrites8FThenStaysInTheHaltLoop) {
+TEST_P(QemuBuild, TamperedImageWrites8FThenStaysInTheHaltLoop) {
   for (const char* placement : {"post", "pre"}) {
     SCOPED_TRACE(placement);
-    const Boot b = BootImage(std::string("fail_") + placement + ".bin");
+    const Boot b = BootImage(Image(std::string("fail_") + placement));
     EXPECT_EQ(b.status, 1);
     EXPECT_EQ(b.run["verdict"], "fail");
     EXPECT_EQ(b.run["postCodes"], json::array({"0x8F"}));
@@ -130,12 +140,20 @@ TEST_F(QemuBoot, TamperedImageWrites8FThenStaysInTheHaltLoop) {
     // Before memory the module runs in place, so its halt loop lies at the
     // rebased address: in OnEndOfPei, or in the seam's read of the flag.
     if (std::string(placement) != "pre") continue;
-    const uint32_t base = qemu_rig::PreMemoryImageAddress();
+    const uint32_t base = qemu_rig::PreMemoryImageAddress(GetParam());
     for (const auto& eip : b.run["haltEips"]) {
       const std::string in = qemu_rig::SymbolAt(std::stoul(eip.get<std::string>(), nullptr, 16) - base);
       EXPECT_TRUE(in == qemu_rig::ON_END_OF_PEI || in == qemu_rig::READ_HALT_FLAG) << eip << " lies in " << in;
     }
   }
 }
+
+// The test names end in the build, so ctest runs the x64 builds' boots as an
+// entry of their own, beside the IA-32 ones.
+INSTANTIATE_TEST_SUITE_P(Ovmf, QemuBuild, testing::Values("", "x64_", "x64sb_"),
+                         [](const testing::TestParamInfo<const char*>& info) {
+                           const std::string prefix = info.param;
+                           return prefix.empty() ? std::string("Ia32") : prefix == "x64_" ? "X64" : "X64SecureBoot";
+                         });
 
 }  // namespace

@@ -26,7 +26,8 @@ inline bool OnPath(const std::string& program) {
 
 // Empty when the boots can run; otherwise the reason, for GTEST_SKIP.
 inline std::string WhyNot() {
-  if (!OnPath("qemu-system-i386")) return "qemu-system-i386 is absent: install Debian's qemu-system-x86";
+  for (const char* qemu : {"qemu-system-i386", "qemu-system-x86_64"})
+    if (!OnPath(qemu)) return std::string(qemu) + " is absent: install Debian's qemu-system-x86";
   std::ifstream absent(Images() + "/absent");
   if (absent) return std::string(std::istreambuf_iterator<char>(absent), std::istreambuf_iterator<char>());
   return "";
@@ -72,9 +73,10 @@ inline constexpr const char* READ_HALT_FLAG = "?ReadHaltFlag@hw@@YAIPDI@Z";
 // inlined into the module's callers. Arguments: function, services, out pointer.
 inline constexpr const char* CALL_GET_HOB_LIST = "?CallGetHobList@hw@@YAIW4PhysAddr@@0PAW42@@Z";
 
-// Where the pre-memory module's image runs (its ImageBase), from `firmware add --json`.
-inline uint32_t PreMemoryImageAddress() {
-  const auto doc = nlohmann::json::parse(Slurp(Images() + "/code_pre.json"));
+// Where the pre-memory module's image runs (its ImageBase) in the build of
+// images named `prefix`..., from `firmware add --json`.
+inline uint32_t PreMemoryImageAddress(const std::string& prefix = "") {
+  const auto doc = nlohmann::json::parse(Slurp(Images() + "/" + prefix + "code_pre.json"));
   return static_cast<uint32_t>(std::stoul(doc["module"]["imageAddress"].get<std::string>(), nullptr, 16));
 }
 

@@ -46,6 +46,9 @@ std::vector<uint8_t> ModuleOfSize(uint32_t size, bool bss) {
   }
   return b;
 }
+const std::string X64_CODE = "/usr/share/OVMF/OVMF_CODE_4M.fd", X64_VARS = "/usr/share/OVMF/OVMF_VARS_4M.fd";
+// The 2 MiB build: its PEI phase is x86-64 too.
+const std::string X64_PEI_CODE = "/usr/share/OVMF/OVMF_CODE.fd";
 
 class FirmwareCommands : public testing::Test {
  protected:
@@ -69,8 +72,8 @@ TEST_F(FirmwareCommands, UnusableInputsExitTwoWithOneLineAndWriteNothing) {
       {"firmware add " + dir_ + "/erased.fd -o " + dir_ + "/out --no-module",
        dir_ + "/erased.fd: volume at 0x0: signature 0xFFFFFFFF, expected 0x4856465F (\"_FVH\")"},
       {"image create " + dir_ + "/out --firmware " + dir_ + "/none.fd --vars " + dir_ + "/erased.fd",
-       dir_ + "/none.fd: no such firmware code part; Debian's ovmf-ia32 package installs "
-              "/usr/share/OVMF/OVMF32_CODE_4M.secboot.fd and /usr/share/OVMF/OVMF32_VARS_4M.fd"},
+       dir_ + "/none.fd: no such firmware code part; Debian's ovmf and ovmf-ia32 packages install them in "
+              "/usr/share/OVMF (OVMF_CODE_4M.fd with OVMF_VARS_4M.fd, OVMF32_CODE_4M.secboot.fd with OVMF32_VARS_4M.fd)"},
   };
   if (std::filesystem::exists(kCode) && std::filesystem::exists(kVars)) {
     std::vector<uint8_t> cut = tools_test::ReadBytes(kCode);
@@ -90,6 +93,13 @@ TEST_F(FirmwareCommands, UnusableInputsExitTwoWithOneLineAndWriteNothing) {
     for (const std::string store : {"small-vars.fd", "one-byte.fd"})
       cases.push_back({"image create " + out + " --firmware " + kCode + " --vars " + dir_ + "/" + store,
                        dir_ + "/" + store + notItsStore + (store == "one-byte.fd" ? "0x1" : "0x20000") + expected});
+  }
+  if (std::filesystem::exists(X64_PEI_CODE) && std::filesystem::exists(X64_CODE)) {
+    cases.push_back({"firmware add " + X64_PEI_CODE + " -o " + dir_ + "/out",
+                     X64_PEI_CODE + ": the PEI phase is not IA-32: the PEI core 52c05b14-0b98-496c-bc3b-04b50211d680 "
+                                    "is x86-64, and the module is an IA-32 PEIM that runs only in an IA-32 PEI phase"});
+    cases.push_back({"image create " + dir_ + "/out --size 16MiB --no-module --firmware " + X64_CODE + " --vars " + X64_VARS,
+                     "--size 16 MiB: an image that boots in firmware is at most 8 MiB, all QEMU maps as pflash"});
   }
   for (const auto& c : cases) {
     SCOPED_TRACE(c.args);
@@ -136,21 +146,26 @@ TEST_F(FirmwareCommands, EveryCommandRefusesAModuleWithTheSameReason) {
 }
 
 TEST_F(FirmwareCommands, QemuRunSaysWhatIsMissing) {
-  const std::string image = dir_ + "/plain.bin";
+  // An image without a code part is refused before any QEMU is looked for;
+  // one with Debian's x64 OVMF asks for qemu-system-x86_64 by name.
+  const std::string plain = dir_ + "/plain.bin", x64 = dir_ + "/x64.bin";
+  const bool ovmf = std::filesystem::exists(X64_CODE);
+  if (ovmf)
+    ASSERT_EQ(Veriflash("image create " + x64 + " --firmware " + X64_CODE + " --vars " + X64_VARS + " --no-module").status, 0);
   const std::string path = std::getenv("PATH");
   ::setenv("PATH", "/nonexistent", 1);
-  const auto noQemu = Veriflash("run --engine qemu " + image);
+  const auto noFirmware = Veriflash("run --engine qemu " + plain);
+  const auto noQemu = Veriflash("run --engine qemu " + x64);
   ::setenv("PATH", path.c_str(), 1);
-  EXPECT_EQ(noQemu.status, 2);
-  EXPECT_EQ(noQemu.ErrLines(), std::vector<std::string>{"veriflash: " + image + ": cannot boot in QEMU: qemu-system-i386 "
-                                                        "not found on PATH: install Debian's qemu-system-x86 package"});
-  if (std::system("command -v qemu-system-i386 >/dev/null 2>&1") != 0) GTEST_SKIP() << "qemu-system-i386 is absent";
-  const auto noFirmware = Veriflash("run --engine qemu " + image);
   EXPECT_EQ(noFirmware.status, 2);
   EXPECT_EQ(noFirmware.ErrLines(),
-            std::vector<std::string>{"veriflash: " + image + ": cannot boot in QEMU: the image does not end in a "
+            std::vector<std::string>{"veriflash: " + plain + ": cannot boot in QEMU: the image does not end in a "
                                      "firmware's code part: no run of firmware volumes reaches 4 GiB with other flash "
                                      "below it"});
+  if (!ovmf) GTEST_SKIP() << X64_CODE << " is absent: install Debian's ovmf";
+  EXPECT_EQ(noQemu.status, 2);
+  EXPECT_EQ(noQemu.ErrLines(), std::vector<std::string>{"veriflash: " + x64 + ": cannot boot in QEMU: qemu-system-x86_64 "
+                                                        "not found on PATH: install Debian's qemu-system-x86 package"});
 }
 
 TEST_F(FirmwareCommands, PackageWritesTheFileUnderTheGuidGiven) {

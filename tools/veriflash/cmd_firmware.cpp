@@ -61,10 +61,15 @@ void SetupFirmware(CLI::App& app, Command& chosen) {
       "other PEIMs' image bases give; every checksum is fixed, the compressed stream is recompressed with its "
       "original properties, and every enclosing file and volume keeps its size. Without --pre-memory the PEI core "
       "dispatches the module after permanent memory is installed and copies it there first; with it, the module is "
-      "listed in the volume's a-priori file and runs in place before memory. Exit status 0: written; 2: no PEI "
-      "volume, a damaged volume (named with its offset and the field at fault), not enough free space, a recompressed "
-      "stream that outgrows its room, an unusable module, or usage.");
-  add->add_option("FIRMWARE", o->firmware, "Firmware image, e.g. OVMF32_CODE_4M.secboot.fd")->required()->option_text("FILE");
+      "listed in the volume's a-priori file and runs in place before memory: the original a-priori file is turned "
+      "into a pad file of the same size, so no file that runs in place moves, and a new one holding the old list "
+      "and then the module is written at the end of the volume. Tried with Debian's OVMF32_CODE_4M.secboot.fd "
+      "(ovmf-ia32) and OVMF_CODE_4M.fd, OVMF_CODE_4M.secboot.fd, OVMF_CODE_4M.ms.fd (ovmf); the 2 MiB "
+      "OVMF_CODE.fd and OVMF_CODE.secboot.fd have an x86-64 PEI phase, where the IA-32 module cannot run, and are "
+      "refused. Exit status 0: written; 2: no PEI volume, a PEI phase that is not IA-32, a damaged volume (named "
+      "with its offset and the field at fault), not enough free space, a recompressed stream that outgrows its "
+      "room, an unusable module, or usage.");
+  add->add_option("FIRMWARE", o->firmware, "Firmware image, e.g. OVMF_CODE_4M.fd or OVMF32_CODE_4M.secboot.fd")->required()->option_text("FILE");
   add->add_option("-o,--output", o->out, "Firmware image to write (atomically); - writes it to stdout")->required()->option_text("FILE");
   add->add_option("--module", o->module, "Module to add (default: the veriflash.efi this program ships)")->option_text("FILE");
   add->add_flag("--no-module", o->noModule,

@@ -114,6 +114,9 @@ int RunImageCreate(const ImageCreateOptions& o) {
   if (!sizeProblem.empty()) throw ToolError("--size " + sizeProblem);
   RefuseJsonToStdout(o.out, o.output.json);
   CheckOutput(o.out, o.force);
+  if (!o.firmware.empty() && o.size > FIRMWARE_IMAGE_MAX_SIZE)
+    throw ToolError(fmt::format("--size {}: an image that boots in firmware is at most {}, all QEMU maps as pflash",
+                                SizeText(o.size), SizeText(FIRMWARE_IMAGE_MAX_SIZE)));
 
   std::vector<FlashSpan> spans = {{"checked region", vplat::REGION_BASE, uint64_t{vplat::REGION_BASE} + vplat::REGION_SIZE},
                              {"FIT pointer", vplat::FIT_POINTER, uint64_t{vplat::FIT_POINTER} + 4},
@@ -249,20 +252,26 @@ void SetupImage(CLI::App& app, Command& chosen) {
   CLI::Option* firmwareOption =
       create
           ->add_option("--firmware", o->firmware,
-                       "Make an image that boots in this firmware's code part (OVMF32_CODE_4M.secboot.fd): the module "
-                       "goes into its PEI volume (see `firmware add`), and the image is the lower part (region, FIT "
-                       "at 0xFFA68000, manifest at 0xFFA60000 unless given), then the variable store, then the code "
-                       "part at the top. The region then covers the variable store, which the firmware writes: boot "
-                       "every run from a fresh copy (run --engine qemu does)")
+                       "Make an image that boots in this firmware's code part: one whose PEI phase is IA-32, such as "
+                       "Debian's OVMF32_CODE_4M.secboot.fd (ovmf-ia32) or OVMF_CODE_4M.fd, OVMF_CODE_4M.secboot.fd "
+                       "and OVMF_CODE_4M.ms.fd (ovmf: 32-bit PEI, 64-bit DXE); the 2 MiB OVMF_CODE*.fd have a 64-bit "
+                       "PEI phase and are refused. The module goes into its PEI volume (see `firmware add`), and the "
+                       "image (at most 8 MiB, what QEMU maps) is the lower part (region, FIT at 0xFFA68000, manifest "
+                       "at 0xFFA60000 unless given), then the variable store, then the code part at the top. The "
+                       "region then covers the variable store, which the firmware writes: boot every run from a "
+                       "fresh copy (run --engine qemu does)")
           ->option_text("CODE.fd")
           ->excludes("--module-at")
           ->excludes(descriptor);
-  create->add_option("--vars", o->vars, "The firmware's variable store (OVMF32_VARS_4M.fd), placed below the code part")
+  create->add_option("--vars", o->vars, "The firmware's variable store, the VARS file of its build (OVMF32_VARS_4M.fd, OVMF_VARS_4M.fd, "
+                                "OVMF_VARS_4M.ms.fd), placed below the code part")
       ->option_text("VARS.fd")
       ->needs(firmwareOption);
   firmwareOption->needs("--vars");
   create->add_flag("--pre-memory", o->preMemory,
-                   "With --firmware: list the module in the PEI a-priori file, so it runs in place before memory")
+                   "With --firmware: list the module in the PEI a-priori file, so it runs in place before memory "
+                   "(the original a-priori file becomes a pad file and a new one, the old list plus the module, is "
+                   "written at the volume's end)")
       ->needs(firmwareOption)
       ->excludes("--no-module");
   AddGuidOption(*create, o->peim.name);

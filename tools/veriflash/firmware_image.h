@@ -21,6 +21,9 @@ namespace veriflash {
 // checked region, in the lower part, clear of the firmware.
 inline constexpr uint32_t FIRMWARE_IMAGE_MANIFEST_ADDRESS = 0xFFA60000u;
 inline constexpr uint32_t FIRMWARE_IMAGE_FIT_ADDRESS = 0xFFA68000u;
+// QEMU's PC machines map at most 8 MiB of pflash below 4 GiB ("combined size
+// of system firmware exceeds 8388608 bytes"); the default size is that.
+inline constexpr uint64_t FIRMWARE_IMAGE_MAX_SIZE = 8u << 20;
 
 struct FirmwareParts {
   std::string codePath;

@@ -36,8 +36,9 @@ void AddGuidOption(CLI::App& command, firmware::PiGuid& guid) {
 std::vector<uint8_t> LoadFirmware(const std::string& path, const std::string& what) {
   std::error_code error;
   if (!std::filesystem::exists(path, error))
-    throw ToolError(fmt::format("{}: no such {}; Debian's ovmf-ia32 package installs {} and {}", path, what,
-                                "/usr/share/OVMF/OVMF32_CODE_4M.secboot.fd", "/usr/share/OVMF/OVMF32_VARS_4M.fd"));
+    throw ToolError(fmt::format("{}: no such {}; Debian's ovmf and ovmf-ia32 packages install them in /usr/share/OVMF "
+                                "(OVMF_CODE_4M.fd with OVMF_VARS_4M.fd, OVMF32_CODE_4M.secboot.fd with OVMF32_VARS_4M.fd)",
+                                path, what));
   return ReadFile(path, what, MAX_FIRMWARE_SIZE);
 }
 

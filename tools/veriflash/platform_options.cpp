@@ -35,7 +35,7 @@ void AddPlatformOptions(CLI::App& command, PlatformOptions& o, bool qemu) {
                   std::string("emulated: the real veriflash.efi on an emulated i386; native: the host build of the same "
                               "logic") +
                       (qemu ? "; qemu: boot an image made with image create --firmware in real firmware under "
-                              "qemu-system-i386"
+                              "qemu-system-i386 or qemu-system-x86_64, as its DXE core asks"
                             : ""))
       ->transform(Words(engines))
       ->option_text(qemu ? "emulated|native|qemu (default emulated)" : "emulated|native (default emulated)");

@@ -91,10 +91,12 @@ Watched ModulesToWatch(const std::vector<uint8_t>& image) {
   return w;
 }
 
-nlohmann::json Json(const QemuRunOptions& options, const runners::QemuOutcome& o, const Watched& modules) {
+nlohmann::json Json(const QemuRunOptions& options, const runners::QemuMachine& machine, const runners::QemuOutcome& o,
+                    const Watched& modules) {
   nlohmann::json doc;
   doc["image"] = options.image;
   doc["engine"] = "qemu";
+  doc["qemu"] = {{"program", machine.program}, {"smm", machine.smm}};
   doc["end"] = runners::QemuEndName(o.end);
   doc["postCodes"] = nlohmann::json::array();
   for (uint8_t code : o.postCodes) doc["postCodes"].push_back(Hex(code, 2));
@@ -115,14 +117,14 @@ nlohmann::json Json(const QemuRunOptions& options, const runners::QemuOutcome& o
   const runners::Verdict verdict = runners::VerdictOf(o);
   doc["verdict"] = runners::VerdictWord(verdict);
   doc["reason"] = verdict == runners::Verdict::Pass ? nlohmann::json() : nlohmann::json(runners::ReasonOf(o));
+  if (verdict == runners::Verdict::NotRun) doc["error"] = fmt::format("{}: no verdict: {}", options.image, doc["reason"].get<std::string>());
   return doc;
 }
 
-void Print(const QemuRunOptions& options, const runners::QemuOutcome& o, const Watched& modules,
-           const Analysis& analysis) {
-  fmt::print("run      {} booted in qemu-system-i386: code part {} bytes as pflash 0, {} bytes below it as pflash 1 "
-             "(fresh copy)\n",
-             options.image, Hex(o.codeSize), Hex(o.lowerSize));
+void Print(const QemuRunOptions& options, const runners::QemuMachine& machine, const runners::QemuOutcome& o,
+           const Watched& modules, const Analysis& analysis) {
+  fmt::print("run      {} booted in {}: code part {} bytes as pflash 0, {} bytes below it as pflash 1 (fresh copy)\n",
+             options.image, machine.program, Hex(o.codeSize), Hex(o.lowerSize));
   if (o.modules.empty()) fmt::print("module   none found in the image's firmware volumes: nothing could run the check\n");
   for (size_t i = 0; i < o.modules.size(); ++i)
     fmt::print("module   {}\n", EvidenceText(modules.found[i], o.modules[i], modules.watched[i]));
@@ -160,9 +162,13 @@ int RunInQemu(const QemuRunOptions& options) {
   runners::QemuOptions qemu;
   qemu.timeoutSeconds = options.timeoutSeconds;
   qemu.modules = modules.watched;
-  Note(options.output, fmt::format("booting {} in qemu-system-i386, at most {:.0f} s", options.image, qemu.timeoutSeconds));
   runners::QemuOutcome outcome;
   try {
+    // The code part decides the QEMU; RunQemu refuses an image without one.
+    if (const std::optional<size_t> code = runners::CodePartOffset(image))
+      qemu.machine = runners::QemuMachineFor(std::span(image).subspan(*code));
+    Note(options.output, fmt::format("booting {} in {}, at most {:.0f} s", options.image,
+                                     qemu.machine ? qemu.machine->program : "QEMU", qemu.timeoutSeconds));
     outcome = runners::RunQemu(image, qemu);
   } catch (const runners::QemuError& e) {
     throw ToolError(fmt::format("{}: cannot boot in QEMU: {}", options.image, e.what()));
@@ -170,12 +176,16 @@ int RunInQemu(const QemuRunOptions& options) {
   // A run without a verdict still shows what QEMU showed, then fails as
   // unusable.
   if (options.output.json)
-    PrintJson(Json(options, outcome, modules), options.output);
+    PrintJson(Json(options, *qemu.machine, outcome, modules), options.output);
   else
-    Print(options, outcome, modules, analysis);
+    Print(options, *qemu.machine, outcome, modules, analysis);
+  // The report stands for the run: a run without a verdict adds one line on
+  // stderr, not a second document.
   const runners::Verdict verdict = runners::VerdictOf(outcome);
-  if (verdict == runners::Verdict::NotRun)
-    throw ToolError(fmt::format("{}: no verdict: {}", options.image, runners::ReasonOf(outcome)));
+  if (verdict == runners::Verdict::NotRun) {
+    fmt::print(stderr, "veriflash: {}: no verdict: {}\n", options.image, runners::ReasonOf(outcome));
+    return EXIT_UNUSABLE;
+  }
   return verdict == runners::Verdict::Pass ? EXIT_PASS : EXIT_FAIL;
 }
 
