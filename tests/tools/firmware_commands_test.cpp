@@ -96,7 +96,8 @@ TEST_F(FirmwareCommands, UnusableInputsExitTwoWithOneLineAndWriteNothing) {
   }
   if (std::filesystem::exists(X64_PEI_CODE) && std::filesystem::exists(X64_CODE)) {
     cases.push_back({"firmware add " + X64_PEI_CODE + " -o " + dir_ + "/out",
-                     X64_PEI_CODE + ": the PEI phase is not IA-32: the PEI core 52c05b14-0b98-496c-bc3b-04b50211d680 "
+                     X64_PEI_CODE + ": volume at 0x0 > file 9e21fd93-9c72-4c15-8c4b-e77f1db2d792 (type 0x0B) at 0x78 > "
+                                    "LZMA section > firmware volume section: the PEI phase is not IA-32: the PEI core 52c05b14-0b98-496c-bc3b-04b50211d680 "
                                     "is x86-64, and the module is an IA-32 PEIM that runs only in an IA-32 PEI phase"});
     cases.push_back({"image create " + dir_ + "/out --size 16MiB --no-module --firmware " + X64_CODE + " --vars " + X64_VARS,
                      "--size 16 MiB: an image that boots in firmware is at most 8 MiB, all QEMU maps as pflash"});
