@@ -12,6 +12,7 @@ namespace veriflash {
 using Command = std::function<int()>;
 
 void SetupDemo(CLI::App& app, Command& chosen);
+void SetupDiff(CLI::App& app, Command& chosen);
 void SetupFirmware(CLI::App& app, Command& chosen);
 void SetupImage(CLI::App& app, Command& chosen);
 // `image stamp`, under the `image` command.

@@ -1,0 +1,77 @@
+#include "tools/veriflash/flash_map.h"
+
+#include <fmt/core.h>
+
+#include <algorithm>
+
+#include "firmware/code_part.h"
+#include "firmware/firmware_tree.h"
+#include "firmware/pi_guid.h"
+#include "module/check/end_of_pei.h"
+#include "module/fit/fit.h"
+#include "tools/veriflash/flash_text.h"
+#include "tools/veriflash/module_file.h"
+
+namespace veriflash {
+namespace {
+
+std::string Spanned(const firmware::FlashLayout& layout, uint64_t first, uint64_t end) {
+  const auto last = static_cast<uint32_t>(end - 1);
+  return fmt::format("{}-{} ({}, {})", Hex(first, 8), Hex(last, 8), OffsetRange(layout, static_cast<uint32_t>(first), last),
+                     SizeText(end - first));
+}
+
+}  // namespace
+
+FlashMap MapOf(std::string title, const FlashFile& file, const Analysis& a, std::string report) {
+  const firmware::FlashLayout& layout = file.layout;
+  FlashMap map;
+  map.title = std::move(title);
+  map.fileSize = layout.fileSize;
+  map.windowBase = layout.WindowBase();
+  map.report = std::move(report);
+  if (layout.descriptor)
+    for (const auto& r : layout.descriptor->regions)
+      map.regions.push_back({AreaKind::Region,
+                             fmt::format("{} region: file offset {}-{} ({})", firmware::FlashRegionName(r.index),
+                                         Hex(r.first), Hex(r.last), SizeText(r.Size())),
+                             r.first, uint64_t{r.last} + 1});
+
+  auto add = [&](AreaKind kind, const std::string& what, uint64_t first, uint64_t end) {
+    if (!layout.Maps(static_cast<uint32_t>(std::max<uint64_t>(first, map.windowBase)))) return;
+    first = std::max<uint64_t>(first, map.windowBase);
+    end = std::min<uint64_t>(end, firmware::FOUR_GIB);
+    if (end > first) map.window.push_back({kind, what + ": " + Spanned(layout, first, end), first, end});
+  };
+  for (const auto& v : firmware::ReadFirmwareTree(file.window).volumes) {
+    const uint64_t at = map.windowBase + v.offset;
+    if (!v.ffs && v.fileSystem == firmware::VARIABLE_STORE_FILE_SYSTEM_GUID) {
+      add(AreaKind::VariableStore, "variable store", at, at + v.size);
+      continue;
+    }
+    const std::string name = firmware::GuidText(v.name.value_or(v.fileSystem));
+    add(AreaKind::Volume, fmt::format("volume {}, {} files", name, v.files.size()), at, at + v.size);
+    if (v.freeSpace > 0) add(AreaKind::FreeSpace, "free space of volume " + name, at + v.size - v.freeSpace, at + v.size);
+  }
+  add(AreaKind::CheckedRegion, "checked region", VERIFIED_REGION_BASE, uint64_t{VERIFIED_REGION_BASE} + VERIFIED_REGION_SIZE);
+  if (const auto module = FindPlacedModule(file.window))
+    add(AreaKind::Module, fmt::format("module, entry {}", Hex(module->entry, 8)), module->base,
+        uint64_t{module->base} + module->size);
+  if (a.manifest)
+    add(AreaKind::Manifest, fmt::format("boot policy manifest (FIT entry {}), its reference digest at {}", *a.manifestEntry,
+                                        Hex(*a.manifest + MANIFEST_DIGEST_OFFSET, 8)),
+        *a.manifest, uint64_t{*a.manifest} + MANIFEST_READ_SIZE);
+  if (a.fit)
+    add(AreaKind::Fit, fmt::format("FIT, {} entries", a.fit->count), a.fit->address,
+        a.fit->address + uint64_t{std::max(a.fit->count, 1u)} * FIT_ENTRY_SIZE);
+  add(AreaKind::FitPointer, "FIT pointer -> " + Hex(a.fitPointer, 8), FIT_POINTER_ADDRESS,
+      uint64_t{FIT_POINTER_ADDRESS} + sizeof(uint32_t));
+  return map;
+}
+
+void AddChanges(FlashMap& map, const FlashFile& file, const ImageDiff& diff) {
+  for (const auto& [first, end] : diff.drawn)
+    map.window.push_back({AreaKind::Change, "changed: " + Spanned(file.layout, first, end), first, end});
+}
+
+}  // namespace veriflash
