@@ -8,6 +8,9 @@
 namespace veriflash {
 namespace {
 
+// "1 byte", "2 ranges".
+std::string Counted(uint64_t count, const char* what) { return fmt::format("{} {}{}", count, what, count == 1 ? "" : "s"); }
+
 // "checked region, reference digest": the parts of the check a range touches.
 std::string PartsText(const CheckParts& p) {
   std::string text;
@@ -31,19 +34,14 @@ nlohmann::json PartsJson(const CheckParts& p) {
 }
 
 std::string RangeText(const DiffSubject& s, const DiffRange& r) {
-  std::string where;
-  if (r.address) {
-    const uint32_t last = static_cast<uint32_t>(*r.address + r.size - 1);
-    where = fmt::format("{}-{}  {}", Hex(*r.address, 8), Hex(last, 8), OffsetRange(s.layout, *r.address, last));
-  } else {
-    where = fmt::format("file offset {}-{}, not mapped", Hex(r.offset), Hex(r.offset + r.size - 1));
-  }
+  const uint32_t last = static_cast<uint32_t>(r.address + r.size - 1);
+  const std::string where = fmt::format("{}-{}  {}", Hex(r.address, 8), Hex(last, 8), OffsetRange(s.layout, r.address, last));
   std::string inside;
-  for (const std::string& part : {r.region, r.volume, r.file.empty() ? "" : "file " + r.file, r.section})
+  for (const std::string& part : {r.volume, r.file.empty() ? "" : "file " + r.file, r.section})
     if (!part.empty()) inside += (inside.empty() ? "" : " / ") + part;
   if (r.files > 1) inside += fmt::format(" (and {} more files)", r.files - 1);
   const std::string parts = PartsText(r.parts);
-  return fmt::format("  {}  {}{}{}\n", where, SizeText(r.size), parts.empty() ? "" : "  [" + parts + "]",
+  return fmt::format("  {}  {}{}{}\n", where, Counted(r.size, "byte"), parts.empty() ? "" : "  [" + parts + "]",
                      inside.empty() ? "" : "\n      in " + inside);
 }
 
@@ -75,11 +73,18 @@ std::string DiffText(const DiffSubject& s) {
   const ImageDiff& d = s.diff;
   std::string out = fmt::format("{} and {}: ", s.nameA, s.nameB);
   if (d.Identical()) return out + "identical\n";
-  out += fmt::format("{} bytes differ in {} ranges\n", d.differingBytes, d.rangeCount);
+  out += fmt::format("{} differing in {}\n", Counted(d.differingBytes, "byte"), Counted(d.rangeCount, "range"));
+  for (const RegionChange& c : d.unmapped)
+    out += fmt::format("  file offset {}-{}  {} in {}, in {}\n", Hex(c.first), Hex(c.end - 1), Counted(c.bytes, "byte"),
+                       Counted(c.ranges, "range"), c.region == "BIOS" ? "BIOS, below the mapped window" : c.region);
+  if (s.layout.descriptor && !d.ranges.empty()) out += "  in the BIOS region, by address:\n";
   for (const DiffRange& r : d.ranges) out += RangeText(s, r);
-  if (d.ranges.size() < d.rangeCount) out += fmt::format("  ... {} more ranges not listed\n", d.rangeCount - d.ranges.size());
+  const uint64_t unlisted = d.rangeCount - d.ranges.size();
+  uint64_t unmapped = 0;
+  for (const RegionChange& c : d.unmapped) unmapped += c.ranges;
+  if (unlisted > unmapped) out += fmt::format("  ... and {} not listed\n", Counted(unlisted - unmapped, "range"));
   if (d.fileCount > 0) {
-    out += fmt::format("\n{} files differ\n", d.fileCount);
+    out += fmt::format("\nfiles that differ: {}\n", d.fileCount);
     for (const ChangedFile& c : d.files) FileLines(out, c, 2);
     if (d.files.size() < d.fileCount) out += fmt::format("  ... {} more files not listed\n", d.fileCount - d.files.size());
   }
@@ -94,16 +99,19 @@ nlohmann::json DiffJson(const DiffSubject& s) {
   nlohmann::json ranges = nlohmann::json::array();
   for (const DiffRange& r : d.ranges) {
     auto optional = [](const std::string& text) { return text.empty() ? nlohmann::json() : nlohmann::json(text); };
-    ranges.push_back({{"offset", Hex(r.offset)},
+    ranges.push_back({{"address", Hex(r.address, 8)},
+                      {"offset", Hex(r.offset)},
                       {"size", r.size},
-                      {"address", r.address ? nlohmann::json(Hex(*r.address, 8)) : nlohmann::json()},
-                      {"region", optional(r.region)},
                       {"volume", optional(r.volume)},
                       {"file", optional(r.file)},
                       {"section", optional(r.section)},
                       {"files", r.files},
                       {"parts", PartsJson(r.parts)}});
   }
+  nlohmann::json unmapped = nlohmann::json::array();
+  for (const RegionChange& c : d.unmapped)
+    unmapped.push_back({{"region", c.region}, {"ranges", c.ranges}, {"bytes", c.bytes}, {"firstOffset", Hex(c.first)},
+                        {"lastOffset", Hex(c.end - 1)}});
   nlohmann::json files = nlohmann::json::array();
   for (const ChangedFile& c : d.files) files.push_back(FileJson(c));
   return {{"a", s.nameA},
@@ -112,6 +120,7 @@ nlohmann::json DiffJson(const DiffSubject& s) {
           {"differingBytes", d.differingBytes},
           {"rangeCount", d.rangeCount},
           {"ranges", ranges},
+          {"unmapped", unmapped},
           {"fileCount", d.fileCount},
           {"files", files},
           {"parts", PartsJson(d.parts)},

@@ -38,6 +38,7 @@ constexpr uint64_t MAP_RESOLUTION = 4096;
 struct Span {
   uint64_t first = 0;
   uint64_t end = 0;  // exclusive
+  uint64_t differing = 0;  // bytes, of a range found by FindRanges
   bool Overlaps(uint64_t f, uint64_t e) const { return f < end && first < e; }
 };
 
@@ -51,13 +52,14 @@ void FindRanges(Bytes a, Bytes b, uint64_t base, std::vector<Span>& out, uint64_
     while (i < n && a[i] == b[i]) ++i;
     if (i >= n) return;
     size_t last = i;
-    ++differing;
+    uint64_t count = 1;
     for (size_t j = i + 1; j < n && j - last <= DIFF_MERGE_GAP; ++j)
       if (a[j] != b[j]) {
         last = j;
-        ++differing;
+        ++count;
       }
-    out.push_back({base + i, base + last + 1});
+    out.push_back({base + i, base + last + 1, count});
+    differing += count;
     i = last + 1;
   }
 }
@@ -324,8 +326,12 @@ ImageDiff DiffImages(const FlashFile& a, const Analysis& analysisA, const FlashF
   const Namer namer(tree, layout.WindowBase());
   for (const Span& s : unmapped) {
     diff.outsideVariableStore = true;
-    if (diff.ranges.size() == MAX_LISTED_RANGES) break;
-    diff.ranges.push_back({.offset = s.first, .size = s.end - s.first, .region = RegionOf(layout, s.first)});
+    const std::string region = RegionOf(layout, s.first);
+    if (diff.unmapped.empty() || diff.unmapped.back().region != region) diff.unmapped.push_back({region, 0, 0, s.first, 0});
+    RegionChange& change = diff.unmapped.back();
+    ++change.ranges;
+    change.bytes += s.differing;
+    change.end = s.end;
   }
   const uint64_t pixel = std::max<uint64_t>(layout.windowSize / MAP_RESOLUTION, 1);
   for (const Span& s : mapped) {
@@ -339,9 +345,8 @@ ImageDiff DiffImages(const FlashFile& a, const Analysis& analysisA, const FlashF
     if (diff.ranges.size() == MAX_LISTED_RANGES) continue;
     DiffRange r;
     r.address = static_cast<uint32_t>(s.first);
-    r.offset = layout.FileOffset(*r.address);
+    r.offset = layout.FileOffset(r.address);
     r.size = s.end - s.first;
-    r.region = RegionOf(layout, r.offset);
     r.parts = parts;
     namer.Name(r, s.first - layout.WindowBase(), s.end - layout.WindowBase());
     diff.ranges.push_back(std::move(r));
@@ -366,8 +371,13 @@ ImageDiff DiffImages(const FlashFile& a, const Analysis& analysisA, const FlashF
 
 namespace {
 
-// The innermost changed file under `c`, for the one-line meaning.
-const ChangedFile& Innermost(const ChangedFile& c) { return c.inside.empty() ? c : Innermost(c.inside.front()); }
+// The innermost changed file under `c`, for the one-line meaning: one with a
+// name a person knows where there is one.
+const ChangedFile& Innermost(const ChangedFile& c) {
+  if (c.inside.empty()) return c;
+  const auto named = std::find_if(c.inside.begin(), c.inside.end(), [](const ChangedFile& f) { return !f.uiName.empty(); });
+  return Innermost(named != c.inside.end() ? *named : c.inside.front());
+}
 
 }  // namespace
 

@@ -22,7 +22,7 @@ namespace veriflash {
 // one line and not one per byte that happens to stay the same.
 inline constexpr uint64_t DIFF_MERGE_GAP = 64;
 // Ranges and files listed in full; the rest are counted.
-inline constexpr size_t MAX_LISTED_RANGES = 32;
+inline constexpr size_t MAX_LISTED_RANGES = 16;
 inline constexpr size_t MAX_LISTED_FILES = 32;
 
 // What the check reads that a range overlaps.
@@ -38,11 +38,20 @@ struct CheckParts {
   void Add(const CheckParts& other);
 };
 
+// The differences of a full dump outside its mapped BIOS bytes, by descriptor region.
+struct RegionChange {
+  std::string region;  // "ME", "descriptor", "BIOS" (below the mapped window), "outside every region"
+  uint64_t ranges = 0;
+  uint64_t bytes = 0;  // that differ
+  uint64_t first = 0;  // file offset of the first, and one past the last
+  uint64_t end = 0;
+};
+
+// A differing range of the mapped window.
 struct DiffRange {
-  uint64_t offset = 0;  // in the first file
+  uint32_t address = 0;  // of its first byte
+  uint64_t offset = 0;   // in the first file
   uint64_t size = 0;
-  std::optional<uint32_t> address;  // of its first byte, where mapped
-  std::string region;               // the descriptor region, in a full dump
   std::string volume;               // "volume <name> at 0x...", empty outside every volume
   std::string file;                 // "<GUID> (<UI name>)" of the file its first byte lies in
   std::string section;              // "PE32 section at 0x..." in that file
@@ -65,7 +74,8 @@ struct ChangedFile {
 struct ImageDiff {
   uint64_t differingBytes = 0;
   uint64_t rangeCount = 0;
-  std::vector<DiffRange> ranges;  // the first MAX_LISTED_RANGES
+  std::vector<DiffRange> ranges;        // the first MAX_LISTED_RANGES of the mapped window
+  std::vector<RegionChange> unmapped;  // in file order
   uint64_t fileCount = 0;
   std::vector<ChangedFile> files;  // the first MAX_LISTED_FILES top-level files that differ
   CheckParts parts;                // of all ranges
