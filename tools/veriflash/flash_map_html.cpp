@@ -13,7 +13,7 @@ namespace {
 // The drawing's geometry in pixels: bands of BAR_HEIGHT across BAR_WIDTH,
 // their labels in the left margin.
 constexpr double MARGIN = 120;
-constexpr double BAR_WIDTH = 760;
+constexpr double BAR_WIDTH = 640;
 constexpr double BAR_HEIGHT = 36;
 constexpr double BAND_GAP = 70;
 constexpr double MIN_WIDTH = 2;  // an area smaller than this is still seen
@@ -137,7 +137,7 @@ std::vector<Scale> ZoomSpans(const FlashMap& map) {
 
 constexpr const char* STYLE = R"(body{font-family:sans-serif;margin:16px;color:#222;background:#fff}
 .page{display:flex;flex-wrap:wrap;gap:16px;align-items:flex-start}
-pre.report{font-family:monospace;font-size:12px;background:#f6f6f6;padding:8px;margin:0;max-width:900px;overflow-x:auto}
+pre.report{flex:1 1 480px;font-family:monospace;font-size:12px;background:#f6f6f6;padding:8px;margin:0;white-space:pre-wrap;overflow-wrap:anywhere}
 svg text{font-family:sans-serif;font-size:11px;fill:#222}
 svg text.end{text-anchor:end}
 rect.frame{fill:#eee;stroke:#888}
@@ -168,8 +168,10 @@ std::string FlashMapHtml(const FlashMap& map) {
   const double windowY = y;
   Band(svg, "window", "below 4 GiB", y, window, map.window);
   y += BAR_HEIGHT + BAND_GAP;
+  // The links from the window to the zoomed bands go first, under the bands.
+  std::string links;
   for (const Scale& zoom : ZoomSpans(map)) {
-    svg += fmt::format("<polygon class=\"zoom\" points=\"{:.2f},{:.1f} {:.2f},{:.1f} {:.2f},{:.1f} {:.2f},{:.1f}\"/>\n",
+    links += fmt::format("<polygon class=\"zoom\" points=\"{:.2f},{:.1f} {:.2f},{:.1f} {:.2f},{:.1f} {:.2f},{:.1f}\"/>\n",
                        window.X(zoom.first), windowY + BAR_HEIGHT + 3, window.X(zoom.end), windowY + BAR_HEIGHT + 3,
                        MARGIN + BAR_WIDTH, y - 16, MARGIN, y - 16);
     Band(svg, "zoom", "zoomed " + SizeText(zoom.end - zoom.first), y, zoom, map.window);
@@ -186,7 +188,8 @@ std::string FlashMapHtml(const FlashMap& map) {
                        KindClass(kind), x, y - 30, x + 16, y - 20, KindName(kind));
     x += 30 + 7.0 * std::string(KindName(kind)).size();
   }
-  const double width = MARGIN + BAR_WIDTH + 60;
+  svg = links + svg;
+  const double width = std::max(MARGIN + BAR_WIDTH + 60, x);
   return fmt::format(
       "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>{0}</title><style>{1}</style></head>\n"
       "<body><h1>{0}</h1>\n<div class=\"page\">\n"
