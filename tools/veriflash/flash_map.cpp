@@ -15,10 +15,13 @@
 namespace veriflash {
 namespace {
 
+// "0xFFB00000-0xFFB0000F (offset 0x300000-0x30000F, 16 bytes)".
 std::string Spanned(const firmware::FlashLayout& layout, uint64_t first, uint64_t end) {
   const auto last = static_cast<uint32_t>(end - 1);
-  return fmt::format("{}-{} ({}, {})", Hex(first, 8), Hex(last, 8), OffsetRange(layout, static_cast<uint32_t>(first), last),
-                     SizeText(end - first));
+  std::string offsets = OffsetRange(layout, static_cast<uint32_t>(first), last);
+  offsets.erase(offsets.find_last_not_of(' ') + 1);  // the padding that lines up columns
+  const std::string size = end - first == 1 ? "1 byte" : SizeText(end - first);
+  return fmt::format("{}-{} ({}, {})", Hex(first, 8), Hex(last, 8), offsets, size);
 }
 
 }  // namespace
