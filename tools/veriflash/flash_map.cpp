@@ -8,7 +8,7 @@
 #include "firmware/firmware_tree.h"
 #include "firmware/pi_guid.h"
 #include "module/check/end_of_pei.h"
-#include "module/fit/fit.h"
+#include "tools/veriflash/check_structures.h"
 #include "tools/veriflash/flash_text.h"
 #include "tools/veriflash/module_file.h"
 
@@ -57,18 +57,18 @@ FlashMap MapOf(std::string title, const FlashFile& file, const Analysis& a, std:
     if (v.freeSpace > 0) add(AreaKind::FreeSpace, "free space of volume " + name, at + v.size - v.freeSpace, at + v.size);
   }
   add(AreaKind::CheckedRegion, "checked region", VERIFIED_REGION_BASE, uint64_t{VERIFIED_REGION_BASE} + VERIFIED_REGION_SIZE);
-  if (const auto module = FindPlacedModule(file.window))
-    add(AreaKind::Module, fmt::format("module, entry {}", Hex(module->entry, 8)), module->base,
-        uint64_t{module->base} + module->size);
-  if (a.manifest)
-    add(AreaKind::Manifest, fmt::format("boot policy manifest (FIT entry {}), its reference digest at {}", *a.manifestEntry,
-                                        Hex(*a.manifest + MANIFEST_DIGEST_OFFSET, 8)),
-        *a.manifest, uint64_t{*a.manifest} + MANIFEST_READ_SIZE);
-  if (a.fit)
-    add(AreaKind::Fit, fmt::format("FIT, {} entries", a.fit->count), a.fit->address,
-        a.fit->address + uint64_t{std::max(a.fit->count, 1u)} * FIT_ENTRY_SIZE);
-  add(AreaKind::FitPointer, "FIT pointer -> " + Hex(a.fitPointer, 8), FIT_POINTER_ADDRESS,
-      uint64_t{FIT_POINTER_ADDRESS} + sizeof(uint32_t));
+  const auto module = FindPlacedModule(file.window);
+  for (const StructureSpan& s : CheckStructures(a, module)) {
+    switch (s.what) {
+      case CheckStructure::FitPointer: add(AreaKind::FitPointer, "FIT pointer -> " + Hex(a.fitPointer, 8), s.first, s.end); break;
+      case CheckStructure::Fit: add(AreaKind::Fit, fmt::format("FIT, {} entries", a.fit->count), s.first, s.end); break;
+      case CheckStructure::Manifest:
+        add(AreaKind::Manifest, fmt::format("boot policy manifest (FIT entry {})", *a.manifestEntry), s.first, s.end);
+        break;
+      case CheckStructure::ReferenceDigest: add(AreaKind::Manifest, "reference digest", s.first, s.end); break;
+      case CheckStructure::Module: add(AreaKind::Module, fmt::format("module, entry {}", Hex(module->entry, 8)), s.first, s.end); break;
+    }
+  }
   return map;
 }
 

@@ -18,6 +18,7 @@
 #include "firmware/pi_section.h"
 #include "module/check/end_of_pei.h"
 #include "module/fit/fit.h"
+#include "tools/veriflash/check_structures.h"
 #include "tools/veriflash/flash_text.h"
 #include "tools/veriflash/module_file.h"
 #include "tools/veriflash/tool_error.h"
@@ -101,33 +102,27 @@ uint32_t FileHeaderSize(const firmware::TreeFile& f) {
 
 // What the check reads, in mapped addresses, from both images' analyses.
 struct CheckSpans {
-  std::vector<Span> fitPointer, fit, manifest, digest, module, variableStore;
-
-  void From(const Analysis& a, const std::optional<firmware::PlacedModule>& placed) {
-    fitPointer.push_back({FIT_POINTER_ADDRESS, uint64_t{FIT_POINTER_ADDRESS} + sizeof(uint32_t)});
-    if (a.fit) fit.push_back({a.fit->address, a.fit->address + uint64_t{std::max(a.fit->count, 1u)} * FIT_ENTRY_SIZE});
-    if (a.manifest) {
-      manifest.push_back({*a.manifest, uint64_t{*a.manifest} + MANIFEST_READ_SIZE});
-      digest.push_back({uint64_t{*a.manifest} + MANIFEST_DIGEST_OFFSET, uint64_t{*a.manifest} + MANIFEST_READ_SIZE});
-    }
-    if (placed) module.push_back({placed->base, uint64_t{placed->base} + placed->size});
-  }
+  std::vector<StructureSpan> structures;
+  std::vector<Span> variableStore;
 
   CheckParts Of(uint64_t first, uint64_t end) const {
-    auto any = [&](const std::vector<Span>& spans) {
-      return std::any_of(spans.begin(), spans.end(), [&](const Span& s) { return s.Overlaps(first, end); });
-    };
     CheckParts p;
     p.region = Span{VERIFIED_REGION_BASE, uint64_t{VERIFIED_REGION_BASE} + VERIFIED_REGION_SIZE}.Overlaps(first, end);
-    p.fitPointer = any(fitPointer);
-    p.fit = any(fit);
-    p.referenceDigest = any(digest);
-    // The digest is told apart; the manifest counts only for its other bytes.
-    for (const Span& m : manifest)
-      for (const Span& d : digest)
-        p.manifest = p.manifest || Span{m.first, d.first}.Overlaps(first, end);
-    p.module = any(module);
-    p.variableStore = any(variableStore);
+    for (const StructureSpan& s : structures) {
+      if (!Span{s.first, s.end}.Overlaps(first, end)) continue;
+      switch (s.what) {
+        case CheckStructure::FitPointer: p.fitPointer = true; break;
+        case CheckStructure::Fit: p.fit = true; break;
+        case CheckStructure::ReferenceDigest: p.referenceDigest = true; break;
+        case CheckStructure::Module: p.module = true; break;
+        case CheckStructure::Manifest:
+          // Its bytes before the digest: the digest is told apart.
+          p.manifest = p.manifest || Span{s.first, s.first + MANIFEST_DIGEST_OFFSET}.Overlaps(first, end);
+          break;
+      }
+    }
+    p.variableStore = std::any_of(variableStore.begin(), variableStore.end(),
+                                  [&](const Span& s) { return s.Overlaps(first, end); });
     return p;
   }
 };
@@ -318,8 +313,8 @@ ImageDiff DiffImages(const FlashFile& a, const Analysis& analysisA, const FlashF
 
   const firmware::FirmwareTree tree = firmware::ReadFirmwareTree(a.window);
   CheckSpans spans;
-  spans.From(analysisA, FindPlacedModule(a.window));
-  spans.From(analysisB, FindPlacedModule(b.window));
+  for (const auto& [analysis, file] : {std::pair{&analysisA, &a}, std::pair{&analysisB, &b}})
+    for (const StructureSpan& s : CheckStructures(*analysis, FindPlacedModule(file->window))) spans.structures.push_back(s);
   for (const auto& v : tree.volumes)
     if (IsVariableStore(v)) spans.variableStore.push_back({layout.WindowBase() + v.offset, layout.WindowBase() + v.offset + v.size});
 
