@@ -3,6 +3,8 @@
 // 1 different, 2 when the images cannot be compared.
 #include <fmt/core.h>
 
+#include <chrono>
+
 #include "tools/veriflash/commands.h"
 #include "tools/veriflash/diff_report.h"
 #include "tools/veriflash/flash_analysis.h"
@@ -23,11 +25,14 @@ struct DiffOptions {
 };
 
 int RunDiff(const DiffOptions& o) {
+  const auto start = std::chrono::steady_clock::now();
   const FlashFile a = LoadFlashFile(o.a);
   const FlashFile b = LoadFlashFile(o.b);
   const Analysis analysisA = AnalyzeImage(a.window, a.layout);
   const Analysis analysisB = AnalyzeImage(b.window, b.layout);
   const ImageDiff diff = DiffImages(a, analysisA, b, analysisB);
+  Note(o.output, fmt::format("read, analysed and compared in {} ms",
+                             std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count()));
   const DiffSubject subject{o.a, o.b, a.layout, diff};
   const std::string text = DiffText(subject);
   if (!o.html.empty()) {

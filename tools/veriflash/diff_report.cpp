@@ -72,8 +72,9 @@ const char* Verdict(bool passes) { return passes ? "passes" : "fails"; }
 std::string DiffText(const DiffSubject& s) {
   const ImageDiff& d = s.diff;
   std::string out = fmt::format("{} and {}: ", s.nameA, s.nameB);
-  if (d.Identical()) return out + "identical\n";
-  out += fmt::format("{} differing in {}\n", Counted(d.differingBytes, "byte"), Counted(d.rangeCount, "range"));
+  const std::string scope = d.wholeFiles ? "" : " (the BIOS regions only: the dumps are laid out differently)";
+  if (d.Identical()) return out + "identical" + scope + "\n";
+  out += fmt::format("{} differing in {}{}\n", Counted(d.differingBytes, "byte"), Counted(d.rangeCount, "range"), scope);
   for (const RegionChange& c : d.unmapped)
     out += fmt::format("  file offset {}-{}  {} in {}, in {}\n", Hex(c.first), Hex(c.end - 1), Counted(c.bytes, "byte"),
                        Counted(c.ranges, "range"), c.region == "BIOS" ? "BIOS, below the mapped window" : c.region);
@@ -117,6 +118,7 @@ nlohmann::json DiffJson(const DiffSubject& s) {
   return {{"a", s.nameA},
           {"b", s.nameB},
           {"identical", d.Identical()},
+          {"wholeFiles", d.wholeFiles},
           {"differingBytes", d.differingBytes},
           {"rangeCount", d.rangeCount},
           {"ranges", ranges},

@@ -302,7 +302,8 @@ ImageDiff DiffImages(const FlashFile& a, const Analysis& analysisA, const FlashF
   std::vector<Span> mapped, unmapped;
   FindRanges(a.window, b.window, layout.WindowBase(), mapped, diff.differingBytes);
   const uint64_t windowAt = layout.WindowFileOffset();
-  if (a.bytes.size() == b.bytes.size() && windowAt == b.layout.WindowFileOffset()) {
+  diff.wholeFiles = a.bytes.size() == b.bytes.size() && windowAt == b.layout.WindowFileOffset();
+  if (diff.wholeFiles) {
     const Bytes fa(a.bytes), fb(b.bytes);
     FindRanges(fa.first(windowAt), fb.first(windowAt), 0, unmapped, diff.differingBytes);
     const uint64_t after = windowAt + layout.windowSize;

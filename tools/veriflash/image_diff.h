@@ -76,6 +76,9 @@ struct ImageDiff {
   uint64_t rangeCount = 0;
   std::vector<DiffRange> ranges;        // the first MAX_LISTED_RANGES of the mapped window
   std::vector<RegionChange> unmapped;  // in file order
+  // The bytes outside the mapped windows were compared: false for dumps of
+  // different sizes or layouts, of which only the BIOS regions compare.
+  bool wholeFiles = true;
   uint64_t fileCount = 0;
   std::vector<ChangedFile> files;  // the first MAX_LISTED_FILES top-level files that differ
   CheckParts parts;                // of all ranges
