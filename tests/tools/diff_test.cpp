@@ -116,6 +116,37 @@ TEST_F(Diff, PlainImages) {
   for (const DiffCase& c : cases) Check(c, a);
 }
 
+// A 16 MiB dump holds an 8 MiB BIOS region at 0x800000: 0xFFB00000 is BIOS
+// offset 0x300000, file offset 0xB00000; its ME region starts at 0x1000.
+TEST_F(Diff, Dumps) {
+  const std::string a = dir_ + "/a.bin";
+  ASSERT_EQ(Veriflash("image create " + a + " --descriptor --flash-size 0x1000000").status, 0);
+  const DiffCase cases[] = {
+      {"bigger-dump",
+       "--descriptor --flash-size 0x2000000 --tamper 0xFFB00000",
+       {},
+       1,
+       {"{A} and {B}: 1 byte differing in 1 range (the BIOS regions only: the dumps are laid out differently)",
+        "  0xFFB00000-0xFFB00000  BIOS 0x300000           file 0xB00000           1 byte  [checked region]"},
+       ""},
+      {"me-byte",
+       nullptr,
+       {0x2000},
+       1,
+       {"{A} and {B}: 1 byte differing in 1 range", "  file offset 0x2000-0x2000  1 byte in 1 range, in ME",
+        "  only bytes outside the checked region changed: the verdict cannot change"},
+       ""},
+      {"region-file",
+       "",
+       {},
+       2,
+       {},
+       "veriflash: {A} is a full flash dump and {B} is not: a dump is compared with a dump, a BIOS region with a BIOS "
+       "region"},
+  };
+  for (const DiffCase& c : cases) Check(c, a);
+}
+
 // Images that boot in OVMF: the variable store lies in the checked region,
 // and the PEI volume is compressed inside a file of the volume above it.
 class FirmwareDiff : public Diff {
