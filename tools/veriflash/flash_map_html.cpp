@@ -17,6 +17,7 @@ constexpr double BAR_WIDTH = 640;
 constexpr double BAR_HEIGHT = 36;
 constexpr double BAND_GAP = 70;
 constexpr double MIN_WIDTH = 2;  // an area smaller than this is still seen
+constexpr double REGION_NAME_WIDTH = 80;  // room for "BIOS region"
 // An area smaller than this part of the window goes into a zoomed band;
 // small areas closer than WINDOW / CLUSTER_GAP share one.
 constexpr uint64_t SMALL_PART = 100;
@@ -41,7 +42,7 @@ const char* KindClass(AreaKind kind) {
 
 const char* KindName(AreaKind kind) {
   switch (kind) {
-    case AreaKind::Region: return "descriptor region";
+    case AreaKind::Region: return "flash region";
     case AreaKind::Volume: return "firmware volume";
     case AreaKind::FreeSpace: return "free space";
     case AreaKind::VariableStore: return "variable store";
@@ -95,6 +96,10 @@ void Band(std::string& svg, const char* name, const std::string& label, double y
     svg += fmt::format("<rect class=\"area {}\" x=\"{:.2f}\" y=\"{:.1f}\" width=\"{:.2f}\" height=\"{:.1f}\"><title>{}</title></rect>\n",
                        KindClass(a.kind), x0, outline ? y - 3 : y, width, outline ? BAR_HEIGHT + 6 : BAR_HEIGHT,
                        Escaped(a.label));
+    // Regions are few and wide: their names are written on them.
+    if (a.kind == AreaKind::Region && width > REGION_NAME_WIDTH)
+      svg += fmt::format("<text class=\"name\" x=\"{:.2f}\" y=\"{:.1f}\">{}</text>\n", x0 + 4, y + BAR_HEIGHT / 2 + 4,
+                         Escaped(a.label.substr(0, a.label.find(':'))));
   }
   svg += "</g>\n";
 }
@@ -153,6 +158,7 @@ rect.module{fill:#8040ff}
 rect.change{fill:#e00000}
 polygon.zoom{fill:#999;fill-opacity:0.15;stroke:#999}
 rect.area:hover{stroke:#000;stroke-width:2}
+text.name{pointer-events:none}
 )";
 
 }  // namespace
