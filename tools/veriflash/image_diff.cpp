@@ -254,15 +254,16 @@ class Namer {
   uint32_t base_;
 };
 
+// The descriptor region a file offset lies in; a file without a descriptor is all BIOS region.
 std::string RegionOf(const firmware::FlashLayout& layout, uint64_t offset) {
-  if (!layout.descriptor) return "";
+  if (!layout.descriptor) return firmware::FlashRegionName(firmware::FLASH_REGION_BIOS);
   for (const auto& region : layout.descriptor->regions)
     if (offset >= region.first && offset <= region.last) return firmware::FlashRegionName(region.index);
   return "outside every region";
 }
 
-// The bytes of both files to compare: the mapped windows, by address; and
-// when the files are laid out alike, the bytes outside the windows too.
+// Refuses a dump with a BIOS region, BIOS regions of different sizes, and
+// dumps whose mapped windows differ in size: no address pairs their bytes.
 void RequireComparable(const FlashFile& a, const FlashFile& b) {
   const auto& la = a.layout;
   const auto& lb = b.layout;
