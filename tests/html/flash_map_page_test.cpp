@@ -84,7 +84,9 @@ TEST_F(FlashMapPage, RendersInChromium) {
     // Nothing fetched: no sources, links, imports or URLs in styles.
     for (const char* fetch : {"src=", "href=", "@import", "url("}) EXPECT_EQ(page.find(fetch), std::string::npos) << fetch;
 
-    const std::string browser = "chromium --headless --no-sandbox --disable-gpu --user-data-dir=" + dir_ + "/profile ";
+    // Chromium writes its profile and settings under HOME too: kept in the scratch folder.
+    const std::string browser = "HOME=" + dir_ + " chromium --headless --no-sandbox --disable-gpu --user-data-dir=" + dir_ +
+                                "/profile ";
     ASSERT_EQ(Shell(browser + "--window-size=1600,700 --screenshot=" + png + " file://" + out), 0);
     const std::string image = Slurp(png);
     ASSERT_GT(image.size(), 1000u);
