@@ -7,7 +7,7 @@ set -euo pipefail
 packages=(cmake ninja-build g++ clang lld llvm pkg-config qemu-system-x86
           libgtest-dev libgmock-dev libbenchmark-dev libssl-dev zlib1g-dev
           libunicorn-dev libcli11-dev libfmt-dev nlohmann-json3-dev liblzma-dev
-          qemu-system-x86 ovmf ovmf-ia32 gdb
+          qemu-system-x86 ovmf ovmf-ia32 gdb chromium
           python3 dpkg-dev lintian man-db openssl)
 missing=()
 for p in "${packages[@]}"; do

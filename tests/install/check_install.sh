@@ -35,13 +35,13 @@ expect_eq() {  # WHAT GOT EXPECTED
 }
 
 # Every command's words, and so its page: veriflash-image-create(1) for "image create".
-commands=("" "demo" "image" "image create" "image stamp" "inspect" "package" "firmware" "firmware add" "firmware list" "run"
-          "version")
+commands=("" "demo" "image" "image create" "image stamp" "inspect" "diff" "package" "firmware" "firmware add"
+          "firmware list" "run" "version")
 
 # Completion cases: the words typed (a trailing space starts a new word), then
 # the words offered (none: bash falls back to file names).
 completions=(
-  "veriflash |demo image inspect package firmware run version"
+  "veriflash |demo image inspect diff package firmware run version"
   "veriflash i|image inspect"
   "veriflash image |create stamp"
   "veriflash firmware add --p|--pre-memory"

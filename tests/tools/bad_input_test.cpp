@@ -305,8 +305,8 @@ TEST(Usage, BadUsageExitsWithTwoAndHelpWithZero) {
 
 // Every command answers --version alike, before its own arguments are missed.
 TEST(Usage, EveryCommandAnswersVersion) {
-  for (const char* command : {"", "demo", "image", "image create", "image stamp", "inspect", "package", "firmware",
-                              "firmware add", "firmware list", "run", "version"}) {
+  for (const char* command : {"", "demo", "image", "image create", "image stamp", "inspect", "diff", "package",
+                              "firmware", "firmware add", "firmware list", "run", "version"}) {
     SCOPED_TRACE(command);
     const auto version = Veriflash(std::string(command) + " --version");
     EXPECT_EQ(version.status, 0);
@@ -321,10 +321,10 @@ struct RefusedWordCase {
 };
 
 const RefusedWordCase kRefusedWords[] = {
-    {"-V", "veriflash: -V: not a command; the commands are: demo, image, inspect, package, firmware, run, version"},
-    {"bogus --json", "veriflash: bogus: not a command; the commands are: demo, image, inspect, package, firmware, run, "
-                     "version"},
-    {"", "veriflash: no command given; the commands are: demo, image, inspect, package, firmware, run, version"},
+    {"-V", "veriflash: -V: not a command; the commands are: demo, image, inspect, diff, package, firmware, run, version"},
+    {"bogus --json", "veriflash: bogus: not a command; the commands are: demo, image, inspect, diff, package, firmware, "
+                     "run, version"},
+    {"", "veriflash: no command given; the commands are: demo, image, inspect, diff, package, firmware, run, version"},
     {"image bogus", "veriflash: image bogus: not a command; the image commands are: create, stamp"},
     {"image", "veriflash: image: no command given; the image commands are: create, stamp"},
     {"firmware --json", "veriflash: firmware --json: not a command; the firmware commands are: add, list"},

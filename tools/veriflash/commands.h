@@ -12,6 +12,7 @@ namespace veriflash {
 using Command = std::function<int()>;
 
 void SetupDemo(CLI::App& app, Command& chosen);
+void SetupDiff(CLI::App& app, Command& chosen);
 void SetupFirmware(CLI::App& app, Command& chosen);
 // `firmware list`, under the `firmware` command.
 void SetupFirmwareList(CLI::App& group, Command& chosen);

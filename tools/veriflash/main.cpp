@@ -94,6 +94,7 @@ int main(int argc, char** argv) {
   SetupDemo(app, chosen);
   SetupImage(app, chosen);
   SetupInspect(app, chosen);
+  SetupDiff(app, chosen);
   SetupPackage(app, chosen);
   SetupFirmware(app, chosen);
   SetupRun(app, chosen);
