@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <memory>
 #include <sstream>
 
 #include "tool_runner.h"
@@ -49,8 +50,11 @@ struct DiffCase {
 
 class Diff : public testing::Test {
  protected:
-  void SetUp() override { dir_ = tools_test::ScratchDir(); }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
+  void SetUp() override {
+    scratch_ = std::make_unique<tools_test::ScratchDir>();
+    dir_ = scratch_->path();
+  }
+  void TearDown() override { scratch_.reset(); }
 
   void Check(const DiffCase& c, const std::string& a) {
     SCOPED_TRACE(c.name);
@@ -71,6 +75,7 @@ class Diff : public testing::Test {
     }
   }
 
+  std::unique_ptr<tools_test::ScratchDir> scratch_;
   std::string dir_;
 };
 
@@ -153,16 +158,17 @@ class FirmwareDiff : public Diff {
  protected:
   static void SetUpTestSuite() {
     if (!std::filesystem::exists(kCode) || !std::filesystem::exists(kVars)) return;
-    shared_ = tools_test::ScratchDir();
+    sharedScratch_ = std::make_unique<tools_test::ScratchDir>();
+    shared_ = sharedScratch_->path();
     const std::string parts = " --firmware " + kCode + " --vars " + kVars;
     ASSERT_EQ(Veriflash("image create " + shared_ + "/fw.bin" + parts).status, 0);
     ASSERT_EQ(Veriflash("image create " + shared_ + "/premem.bin --pre-memory" + parts).status, 0);
   }
-  static void TearDownTestSuite() {
-    if (!shared_.empty()) std::filesystem::remove_all(shared_);
-  }
+  static void TearDownTestSuite() { sharedScratch_.reset(); }
+  static std::unique_ptr<tools_test::ScratchDir> sharedScratch_;
   static std::string shared_;
 };
+std::unique_ptr<tools_test::ScratchDir> FirmwareDiff::sharedScratch_;
 std::string FirmwareDiff::shared_;
 
 // 8 MiB: the variable store (0x84000 bytes) ends where the code part

@@ -99,6 +99,7 @@ TEST(Grammar, HelpFitsInOneHundredColumnsWithOneLinePerCommand) {
                      "  demo                                      Show the check at work on three images it builds\n"
                      "  image                                     Work with flash images\n"
                      "  inspect                                   Show whether the check passes on an image\n"
+                     "  diff                                      Compare two flash images of the same size\n"
                      "  package                                   Wrap the module in a PI firmware file of type PEIM\n"
                      "  firmware                                  Work with PI firmware images (.fd)\n"
                      "  run                                       Run the module on an image\n"
