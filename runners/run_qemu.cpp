@@ -115,7 +115,7 @@ const char* QemuEndName(QemuEnd end) {
 }
 
 bool QemuOutcome::Wrote8F() const {
-  return std::find(postCodes.begin(), postCodes.end(), POST_CODE_FAILED) != postCodes.end();
+  return std::any_of(postCodes.begin(), postCodes.end(), [](const PostCodeRun& r) { return r.code == POST_CODE_FAILED; });
 }
 
 namespace {
@@ -259,8 +259,14 @@ QemuOutcome RunQemu(std::span<const uint8_t> image, const QemuOptions& options) 
       if (!write) continue;
       active = true;
       ++outcome.portWriteCount;
-      if (write->port == POST_CODE_PORT && outcome.postCodeCount++ < KEPT_PORT_WRITES)
-        outcome.postCodes.push_back(static_cast<uint8_t>(write->value));
+      if (write->port == POST_CODE_PORT) {
+        const auto code = static_cast<uint8_t>(write->value);
+        ++outcome.postCodeCount;
+        if (outcome.postCodes.empty() || outcome.postCodes.back().code != code)
+          outcome.postCodes.push_back({code, 1});
+        else
+          ++outcome.postCodes.back().times;
+      }
       if (IsPitPort(write->port) && outcome.pitWriteCount++ < KEPT_PORT_WRITES) outcome.pitWrites.push_back(*write);
     }
     partialLine = text.substr(lineStart);

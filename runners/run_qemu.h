@@ -53,15 +53,22 @@ enum class QemuEnd {
 };
 const char* QemuEndName(QemuEnd end);  // "reached the boot manager", ...
 
+struct PostCodeRun {
+  uint8_t code = 0;
+  uint64_t times = 0;
+};
+
 // Port writes kept in an outcome, of each kind; the rest are only counted.
 inline constexpr size_t KEPT_PORT_WRITES = 4096;
 // A boot that writes to ports this often never gets anywhere.
-inline constexpr uint64_t MAX_PORT_WRITES = 1'000'000;
+inline constexpr uint64_t MAX_PORT_WRITES = 100'000;
 
 struct QemuOutcome {
   QemuEnd end = QemuEnd::TimedOut;
-  std::vector<uint8_t> postCodes;      // bytes written to port 0x80, in order (the first KEPT_PORT_WRITES)
-  std::vector<PortWrite> pitWrites;    // writes to ports 0x42, 0x43 and 0x61, in order (ditto)
+  // Bytes written to port 0x80, in order, equal neighbours as one run: a
+  // module that loops on the port makes one run, not millions of entries.
+  std::vector<PostCodeRun> postCodes;
+  std::vector<PortWrite> pitWrites;    // writes to ports 0x42, 0x43 and 0x61, in order (the first KEPT_PORT_WRITES)
   uint64_t postCodeCount = 0;          // all of them
   uint64_t pitWriteCount = 0;
   uint64_t portWriteCount = 0;         // to any port

@@ -11,17 +11,32 @@
 #include "tools/veriflash/image_file.h"
 #include "tools/veriflash/inspect_report.h"
 #include "tools/veriflash/module_file.h"
+#include "tools/veriflash/run_length.h"
 #include "tools/veriflash/tool_error.h"
 
 namespace veriflash {
 namespace {
 
-std::string Codes(const runners::QemuOutcome& o) {
-  std::string text;
-  for (uint8_t code : o.postCodes) text += (text.empty() ? "" : " ") + Hex(code, 2);
-  if (o.postCodeCount > o.postCodes.size()) text += fmt::format(" ... ({} in all)", o.postCodeCount);
-  return text.empty() ? "none" : text;
+// The runner keeps the codes as runs already; of many, the first and the
+// last are shown, as in every report.
+RunSummary<uint8_t> PostCodeRuns(const runners::QemuOutcome& o) {
+  RunSummary<uint8_t> summary;
+  summary.total = o.postCodeCount;
+  const size_t n = o.postCodes.size();
+  uint64_t first = 0;
+  for (size_t i = 0; i < n; first += o.postCodes[i].times, ++i) {
+    if (i < SHOWN_RUNS || i + SHOWN_RUNS >= n) {
+      summary.runs.push_back({o.postCodes[i].code, first, o.postCodes[i].times});
+    } else {
+      ++summary.omittedRuns;
+      summary.omittedItems += o.postCodes[i].times;
+    }
+  }
+  summary.omittedAt = std::min(n, SHOWN_RUNS);
+  return summary;
 }
+
+std::string CodeHex(uint8_t code) { return Hex(code, 2); }
 
 std::string PitText(const runners::QemuOutcome& o) {
   if (o.pitWrites.empty()) return "no write to ports 0x42, 0x43 or 0x61: the TSC measurement did not run";
@@ -98,9 +113,7 @@ nlohmann::json Json(const QemuRunOptions& options, const runners::QemuMachine& m
   doc["engine"] = "qemu";
   doc["qemu"] = {{"program", machine.program}, {"smm", machine.smm}};
   doc["end"] = runners::QemuEndName(o.end);
-  doc["postCodes"] = nlohmann::json::array();
-  for (uint8_t code : o.postCodes) doc["postCodes"].push_back(Hex(code, 2));
-  doc["postCodeCount"] = o.postCodeCount;
+  doc["postCodes"] = RunsJson(PostCodeRuns(o), CodeHex);
   doc["pitWrites"] = nlohmann::json::array();
   for (const auto& w : o.pitWrites) doc["pitWrites"].push_back({{"port", Hex(w.port, 2)}, {"value", Hex(w.value, 2)}});
   doc["pitWriteCount"] = o.pitWriteCount;
@@ -129,7 +142,7 @@ void Print(const QemuRunOptions& options, const runners::QemuMachine& machine, c
   for (size_t i = 0; i < o.modules.size(); ++i)
     fmt::print("module   {}\n", EvidenceText(modules.found[i], o.modules[i], modules.watched[i]));
   fmt::print("PIT      {}\n", PitText(o));
-  fmt::print("POST     {}\n", Codes(o));
+  fmt::print("POST     {}\n", RunLine(PostCodeRuns(o), CodeHex));
   if (!o.bootLine.empty()) fmt::print("serial   {}\n", o.bootLine);
   if (!o.haltEips.empty()) {
     std::string eips;
