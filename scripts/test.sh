@@ -32,7 +32,11 @@ rm -rf "$scratch"
 # code other tests already run under them. The 2 GiB absorb, the tamper
 # matrix's eleven thousand runs, and the two tests that run every scenario's
 # whole image on the emulator (Unicorn allocates on each guest memory write,
-# and ASan's allocator makes such a run six times slower).
+# and ASan's allocator makes such a run six times slower). Likewise the
+# tests that build OVMF images in each shard (recompressing 13 MiB) and run
+# them on the emulator: the firmware_path and firmware_tree fuzz targets
+# take the same code under the sanitizers.
 skip='*Sha256Digest.LengthOf2To31OrMoreWithBytesPending*:TamperMatrix.*'
 skip+=':Fidelity.EmulatedBinaryMatchesHostBuildInEveryScenario:RoundTrip.InspectAndBothEnginesAgreeOnEveryCause'
+skip+=':ModuleInVolumes.*:FirmwareDiff.*:FirmwareCommands.QemuRunSaysWhatIsMissing'
 GTEST_FILTER="-$skip" ctest --preset asan -j "$jobs"
