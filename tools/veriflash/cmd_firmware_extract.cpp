@@ -160,8 +160,9 @@ Piece FindPiece(const std::vector<uint8_t>& image, const FirmwareExtractOptions&
   std::vector<Piece> found = FindInTree(image, o);
   if (found.empty()) throw ToolError(fmt::format("{}: no {}", o.image, TargetText(o)));
   if (found.size() > 1)
-    throw ToolError(fmt::format("{}: {} is ambiguous, found at {} and at {}", o.image, TargetText(o),
-                                PathText(found[0].path), PathText(found[1].path)));
+    throw ToolError(fmt::format("{}: {} is ambiguous, found at {} in {} and at {} in {}", o.image, TargetText(o),
+                                Hex(found[0].offset), PathText(found[0].path), Hex(found[1].offset),
+                                PathText(found[1].path)));
   return std::move(found.front());
 }
 
