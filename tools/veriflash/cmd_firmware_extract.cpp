@@ -204,7 +204,7 @@ void SetupFirmwareExtract(CLI::App& group, Command& chosen) {
   CLI::Option* file =
       extract->add_option("--file", o->file, "The FFS file with this GUID, or with this user-interface name")
           ->option_text("GUID|NAME");
-  extract->add_option("--section", o->section, "Of that file, the payload of its one section of this type")
+  extract->add_option("--section", o->section, "Of that file, the payload of the one section of this type directly in it")
       ->transform(Words(SECTION_WORDS))
       ->option_text("pe32|te|raw|ui|pei-depex|...")
       ->needs(file);
