@@ -36,7 +36,7 @@ bool HoldsSections(uint8_t fileType) { return fileType != FV_FILETYPE_RAW && fil
 
 class Walker {
  public:
-  explicit Walker(const Pe32Visitor& onPe32) : onPe32_(onPe32) {}
+  Walker(const Pe32Visitor& onPe32, const VolumeVisitor& onVolume) : onPe32_(onPe32), onVolume_(onVolume) {}
 
   std::vector<TreeVolume> Volumes(std::span<const uint8_t> data) {
     std::vector<TreeVolume> volumes;
@@ -58,6 +58,7 @@ class Walker {
     volumePath_ = path_.size();
     TreeVolume v = ReadOne(bytes, offset, depth);
     volumePath_ = outerVolumePath;
+    if (onVolume_) onVolume_(TreeVolumeBytes{v, bytes, path_});
     return v;
   }
 
@@ -208,6 +209,7 @@ class Walker {
   }
 
   const Pe32Visitor& onPe32_;
+  const VolumeVisitor& onVolume_;
   std::vector<std::string> path_;
   size_t volumePath_ = 0;  // the steps of path_ that lead to the volume being read
   uint32_t filesMet_ = 0;
@@ -215,8 +217,9 @@ class Walker {
 
 }  // namespace
 
-FirmwareTree ReadFirmwareTree(std::span<const uint8_t> image, const Pe32Visitor& onPe32) {
-  Walker walker(onPe32);
+FirmwareTree ReadFirmwareTree(std::span<const uint8_t> image, const Pe32Visitor& onPe32,
+                              const VolumeVisitor& onVolume) {
+  Walker walker(onPe32, onVolume);
   return {walker.Volumes(image)};
 }
 

@@ -87,11 +87,24 @@ struct TreePe32 {
 };
 using Pe32Visitor = std::function<void(const TreePe32&)>;
 
+// A volume once it and everything in it is read, handed to the visitor of
+// ReadFirmwareTree with its bytes: those of the image, or of a decompressed
+// section for a volume nested in one.
+struct TreeVolumeBytes {
+  const TreeVolume& volume;
+  std::span<const uint8_t> bytes;  // valid during the call only
+  // The containers from the image down to the volume itself, outermost first.
+  const std::vector<std::string>& path;
+};
+using VolumeVisitor = std::function<void(const TreeVolumeBytes&)>;
+
 // The tree of `image` (a flash image, a BIOS region or a firmware code
 // file): every volume found at an 8-byte boundary at its top level, each
 // walked as the header comment says. Nested volumes go at most a few levels
 // deep. `onPe32`, when given, sees every PE32 section of a file, also one
-// inside an opened GUID-defined section, as the walk passes it.
-FirmwareTree ReadFirmwareTree(std::span<const uint8_t> image, const Pe32Visitor& onPe32 = {});
+// inside an opened GUID-defined section, as the walk passes it; `onVolume`
+// sees every volume, nested ones before the volume that holds them.
+FirmwareTree ReadFirmwareTree(std::span<const uint8_t> image, const Pe32Visitor& onPe32 = {},
+                              const VolumeVisitor& onVolume = {});
 
 }  // namespace firmware

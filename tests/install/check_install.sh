@@ -36,7 +36,7 @@ expect_eq() {  # WHAT GOT EXPECTED
 
 # Every command's words, and so its page: veriflash-image-create(1) for "image create".
 commands=("" "demo" "image" "image create" "image stamp" "inspect" "diff" "package" "firmware" "firmware add"
-          "firmware list" "run" "version")
+          "firmware list" "firmware extract" "run" "version")
 
 # Completion cases: the words typed (a trailing space starts a new word), then
 # the words offered (none: bash falls back to file names).

@@ -306,7 +306,8 @@ TEST(Usage, BadUsageExitsWithTwoAndHelpWithZero) {
 // Every command answers --version alike, before its own arguments are missed.
 TEST(Usage, EveryCommandAnswersVersion) {
   for (const char* command : {"", "demo", "image", "image create", "image stamp", "inspect", "diff", "package",
-                              "firmware", "firmware add", "firmware list", "run", "version"}) {
+                              "firmware", "firmware add", "firmware list", "firmware extract", "run",
+                              "version"}) {
     SCOPED_TRACE(command);
     const auto version = Veriflash(std::string(command) + " --version");
     EXPECT_EQ(version.status, 0);
@@ -327,7 +328,7 @@ const RefusedWordCase kRefusedWords[] = {
     {"", "veriflash: no command given; the commands are: demo, image, inspect, diff, package, firmware, run, version"},
     {"image bogus", "veriflash: image bogus: not a command; the image commands are: create, stamp"},
     {"image", "veriflash: image: no command given; the image commands are: create, stamp"},
-    {"firmware --json", "veriflash: firmware --json: not a command; the firmware commands are: add, list"},
+    {"firmware --json", "veriflash: firmware --json: not a command; the firmware commands are: add, list, extract"},
 };
 
 // A word that names no command is refused in one line that names it and the

@@ -89,7 +89,7 @@ TEST(Grammar, OptionsTheEngineWouldIgnoreAreRefused) {
 
 TEST(Grammar, HelpFitsInOneHundredColumnsWithOneLinePerCommand) {
   for (const char* command : {"", "demo", "image", "image create", "image stamp", "inspect", "package", "firmware",
-                              "firmware add", "run", "version"}) {
+                              "firmware add", "firmware extract", "run", "version"}) {
     SCOPED_TRACE(command);
     std::istringstream help(Veriflash(std::string(command) + " --help").out);
     for (std::string line; std::getline(help, line);) EXPECT_LE(line.size(), 100u) << line;

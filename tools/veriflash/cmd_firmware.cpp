@@ -1,6 +1,6 @@
 // veriflash firmware add FIRMWARE.fd -o OUT.fd: puts the module into a
-// firmware image's PEI volume, ready to boot. `firmware list` lives in
-// cmd_firmware_list.cpp.
+// firmware image's PEI volume, ready to boot. `firmware list` and
+// `firmware extract` live in cmd_firmware_list.cpp and cmd_firmware_extract.cpp.
 #include <fmt/core.h>
 
 #include "tools/veriflash/commands.h"
@@ -84,6 +84,7 @@ void SetupFirmware(CLI::App& app, Command& chosen) {
   AddOutputOptions(*add, o->output);
   add->callback([o, &chosen] { chosen = [o] { return RunFirmwareAdd(*o); }; });
   SetupFirmwareList(*group, chosen);
+  SetupFirmwareExtract(*group, chosen);
 }
 
 }  // namespace veriflash

@@ -16,6 +16,8 @@ void SetupDiff(CLI::App& app, Command& chosen);
 void SetupFirmware(CLI::App& app, Command& chosen);
 // `firmware list`, under the `firmware` command.
 void SetupFirmwareList(CLI::App& group, Command& chosen);
+// `firmware extract`, under the `firmware` command.
+void SetupFirmwareExtract(CLI::App& group, Command& chosen);
 void SetupImage(CLI::App& app, Command& chosen);
 // `image stamp`, under the `image` command.
 void SetupImageStamp(CLI::App& image, Command& chosen);
