@@ -124,12 +124,14 @@ void SetupRun(CLI::App& app, Command& chosen) {
       "the image's module is another build. The emulated and native engines see the bytes mapped below 4 GiB; an image whose mapped flash does "
       "not hold the whole checked region fails from the analysis, without a run. With --engine qemu, boot an image "
       "made by image create --firmware in its firmware under QEMU instead (a fresh copy each time) and report "
-      "the module's PIT writes, the POST codes, the halt loop and the time to the verdict. The firmware's DXE core "
+      "the module's PIT writes, the POST codes, the halt loop and the time to the verdict. A QEMU pass needs "
+      "evidence, through QEMU's gdbstub, that each module in the firmware's volumes ran its entry and that its "
+      "end-of-PEI check returned EFI_SUCCESS; a boot without it fails (\"the module never ran\"). The firmware's DXE core "
       "picks the QEMU: qemu-system-i386 for an IA-32 one, qemu-system-x86_64 for an x86-64 one; a firmware holding "
       "MM (SMM) drivers gets SMM and secure pflash. On a pass the serial line shown is usually \"BdsDxe: failed to "
       "load Boot0001 ... Not Found\": the boot manager found no boot disk, which is normal here (there is none); "
       "reaching it means PEI and DXE are done. Exit status 0: passes; "
-      "1: fails (POST code 0x8F and halt, a module that faults, halts, or never registers its End-of-PEI check); "
+      "1: fails (POST code 0x8F and halt, a module that faults, halts, never runs, or never registers its End-of-PEI check); "
       "2: unusable image or module, or no verdict in QEMU; of several images, the worst.");
   AddImageSetOptions(*run, o->images, o->output);
   AddPlatformOptions(*run, o->platform, true);
