@@ -12,6 +12,7 @@
 #include "tools/veriflash/inspect_report.h"
 #include "tools/veriflash/module_file.h"
 #include "tools/veriflash/run_length.h"
+#include "tools/veriflash/run_report.h"
 #include "tools/veriflash/tool_error.h"
 
 namespace veriflash {
@@ -46,11 +47,6 @@ std::string PitText(const runners::QemuOutcome& o) {
 }
 
 std::string StatusText(uint32_t status) { return fmt::format("{} ({})", Hex(status, 8), StatusName(status)); }
-
-nlohmann::json StatusJson(const std::optional<uint32_t>& status) {
-  if (!status) return nullptr;
-  return {{"value", Hex(*status, 8)}, {"name", StatusName(*status)}};
-}
 
 // One line per module: where it lies, where it ran, what its entry and its
 // end-of-PEI check returned.

@@ -124,10 +124,8 @@ nlohmann::json RunJson(const RunSubject& s) {
   doc["module"] = s.module ? ModuleJson(s.analysis.layout, *s.module) : nlohmann::json();
   doc["traceHub"] = TraceHubName(s.platform.traceHub);
   doc["tscHobBefore"] = s.platform.tscHob;
-  doc["entryStatus"] = nullptr;
-  if (o.entryStatus) doc["entryStatus"] = {{"value", Hex(*o.entryStatus, 8)}, {"name", StatusName(*o.entryStatus)}};
-  doc["endOfPeiStatus"] = nullptr;
-  if (o.endOfPeiStatus) doc["endOfPeiStatus"] = {{"value", Hex(*o.endOfPeiStatus, 8)}, {"name", StatusName(*o.endOfPeiStatus)}};
+  doc["entryStatus"] = StatusJson(o.entryStatus);
+  doc["endOfPeiStatus"] = StatusJson(o.endOfPeiStatus);
   doc["halted"] = o.halted;
   doc["stopped"] = o.stopped;
   doc["end"] = o.endDetail.empty() ? nlohmann::json() : nlohmann::json(o.endDetail);
@@ -215,6 +213,11 @@ void PrintRun(const RunSubject& s, bool verbose) {
       fmt::print("verdict  {}: {}\n", heading, RunReason(s));
       break;
   }
+}
+
+nlohmann::json StatusJson(const std::optional<uint32_t>& status) {
+  if (!status) return nullptr;
+  return {{"value", Hex(*status, 8)}, {"name", StatusName(*status)}};
 }
 
 }  // namespace veriflash

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 
 #include "tools/veriflash/engine.h"
@@ -28,5 +29,9 @@ void PrintRun(const RunSubject& subject, bool verbose);
 
 // Why the check failed or never ran; empty for a pass.
 std::string RunReason(const RunSubject& subject);
+
+// An EFI_STATUS as every report gives it: {"value": "0x...", "name": "..."};
+// null when there is none.
+nlohmann::json StatusJson(const std::optional<uint32_t>& status);
 
 }  // namespace veriflash
